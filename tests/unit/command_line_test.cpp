@@ -1,0 +1,4 @@
+#include "control/command_line.h"
+
+#include <gtest/gtest.h>
+TEST(Placeholder, Builds) {}
