@@ -4,6 +4,7 @@
 #include "control/sock_exception.h"
 #include "engine/service_loop.h"
 #include "engine/service_state.h"
+#include "engine/tcp_chargen.h"
 
 namespace orvane {
 
@@ -14,6 +15,7 @@ int RunProgram(int argc, const char* const* argv, Platform& platform, std::FILE*
 
   // The socket layer of this platform needs no start-up call.
   ServiceState state(platform, out);
+  FillChargenPattern(state);
   try {
     OpenServiceSockets(state, ports);
     RunServiceLoop(state);

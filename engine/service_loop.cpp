@@ -4,6 +4,9 @@
 
 #include "control/sock_exception.h"
 #include "engine/status_line.h"
+#include "engine/tcp_chargen.h"
+#include "engine/tcp_echo.h"
+#include "engine/udp_echo.h"
 
 namespace orvane {
 
@@ -135,6 +138,9 @@ bool RunServiceIteration(ServiceState& state) {
                                  kSelectTimeoutMicros);
   });
   if (ready != 0) {
+    if (state.fdsRead.Contains(state.sockUDPEcho)) ServeUDPEcho(state);
+    ServeTCPChargenClients(state);
+    ServeTCPEchoClients(state);
     // New clients come last, so a client is first served in the iteration after its accept,
     // and a slot freed by a service pass is refilled at once.
     AcceptClient(state, state.sockTCPChargenListen, state.sockTCPChargenClients,

@@ -122,8 +122,8 @@ TEST(CommandLine, RefusedWithTheirTexts) {
 
 TEST(CommandLine, HelpOnlyAsFirstArgumentAndAsAPrefixInEitherCase) {
   const std::vector<std::vector<const char*>> asks = {
-      {"/?"}, {"-?"}, {"/h"}, {"-h"}, {"--h"}, {"-help"}, {"/H"},
-      {"--HELP"}, {"-hello"}, {"-?x"}, {"-h", "-e", "0"}, {"-help", "bogus"},
+      {"/?"}, {"-?"},     {"/h"},     {"-h"},  {"--h"},           {"-help"},
+      {"/H"}, {"--HELP"}, {"-hello"}, {"-?x"}, {"-h", "-e", "0"}, {"-help", "bogus"},
   };
   for (const auto& args : asks) {
     const Parsed parsed = Parse(args);

@@ -19,7 +19,17 @@ class FakePlatform : public Platform {
   // What select() should make ready; by default nothing, as after a quiet millisecond.
   using SelectScript = std::function<int(ReadinessSet&, ReadinessSet&, ReadinessSet&)>;
 
+  // What recvfrom() hands over next: a length (or kSocketError) and a sender.
+  struct Datagram {
+    int result;
+    PeerAddress from;
+  };
+  using TransferScript = std::function<int(SocketHandle, int len)>;
+
   std::vector<std::string> calls;
+  std::deque<Datagram> datagrams;
+  TransferScript onRecv;  // by default every receive finds the peer closed
+  TransferScript onSend;  // by default every send takes everything
   std::int64_t now = 1000;
   std::deque<int> keys;
   SelectScript onSelect;
@@ -70,15 +80,20 @@ class FakePlatform : public Platform {
   }
   int recv(SocketHandle s, char*, int len) override {
     Record("recv(" + std::to_string(s) + ", " + std::to_string(len) + ")");
-    return 0;
+    return onRecv ? onRecv(s, len) : 0;
   }
   int send(SocketHandle s, const char*, int len) override {
     Record("send(" + std::to_string(s) + ", " + std::to_string(len) + ")");
-    return len;
+    return onSend ? onSend(s, len) : len;
   }
-  int recvfrom(SocketHandle s, char*, int len, PeerAddress&) override {
+  int recvfrom(SocketHandle s, char* buf, int len, PeerAddress& from) override {
     Record("recvfrom(" + std::to_string(s) + ", " + std::to_string(len) + ")");
-    return kSocketError;
+    if (datagrams.empty()) return kSocketError;
+    const Datagram d = datagrams.front();
+    datagrams.pop_front();
+    from = d.from;
+    for (int i = 0; i < d.result && i < len; ++i) buf[i] = 'd';
+    return d.result;
   }
   int sendto(SocketHandle s, const char*, int len, const PeerAddress&) override {
     Record("sendto(" + std::to_string(s) + ", " + std::to_string(len) + ")");

@@ -48,7 +48,10 @@ TEST(KeyDecoder, KeysAsTheConsoleReportsThem) {
       {"F12", "\x1b[24~", {224, 134}},
       {"F1 on the Linux console", "\x1b[[A", {0, 59}},
       {"alt+x", "\x1bx", {0, 45}},
-      {"alt+1", "\x1b" "1", {0, 120}},
+      {"alt+1",
+       "\x1b"
+       "1",
+       {0, 120}},
       {"alt+[ is not a sequence start", "\x1b[", {0, '['}},
       {"unknown sequence", "\x1b[99~", {224, 0}},
       {"sequence cut short", "\x1b[12", {224, 0}},

@@ -30,7 +30,8 @@ struct RunResult {
   std::string err;
 };
 
-RunResult RunWith(FakePlatform& platform, std::vector<const char*> args = {"-e", "2007", "-c", "2019"}) {
+RunResult RunWith(FakePlatform& platform,
+                  std::vector<const char*> args = {"-e", "2007", "-c", "2019"}) {
   args.insert(args.begin(), "orvane");
   CapturedFile out;
   CapturedFile err;
@@ -58,11 +59,11 @@ TEST(ServiceLoop, OpensTheServiceSocketsInOrderThenServesUntilEsc) {
   const RunResult run = RunWith(platform);
 
   const std::vector<std::string> opening(platform.calls.begin(), platform.calls.begin() + 11);
-  EXPECT_EQ(opening, (std::vector<std::string>{
-                         "socket(dgram)", "setsockopt(3, reuseaddr, 1)", "bind(3, 2007)",
-                         "socket(stream)", "setsockopt(4, reuseaddr, 1)", "bind(4, 2019)",
-                         "listen(4, 5)", "socket(stream)", "setsockopt(5, reuseaddr, 1)",
-                         "bind(5, 2007)", "listen(5, 5)"}));
+  EXPECT_EQ(opening,
+            (std::vector<std::string>{
+                "socket(dgram)", "setsockopt(3, reuseaddr, 1)", "bind(3, 2007)", "socket(stream)",
+                "setsockopt(4, reuseaddr, 1)", "bind(4, 2019)", "listen(4, 5)", "socket(stream)",
+                "setsockopt(5, reuseaddr, 1)", "bind(5, 2007)", "listen(5, 5)"}));
   EXPECT_EQ(platform.calls.at(11), "select(1000)");
   EXPECT_EQ(run.status, kExitServed);
   EXPECT_EQ(run.out, std::string(kStatusHeader) + kIdleStatus);

@@ -63,10 +63,9 @@ TEST(SockErrorText, EveryCodeWithItsOwnText) {
 }
 
 TEST(SockErrorText, EverythingElseGetsTheDefault) {
-  for (int code : {10059, 10062, 10066, 10013, 10024, 10034, 10068, 10100, 10102, 1, 48, -1,
-                   -10048, 2147483647, -2147483647 - 1}) {
-    EXPECT_STREQ(SockErrorText(code), "Socket error: An unknown socket error has occured")
-        << code;
+  for (int code : {10059, 10062, 10066, 10013, 10024, 10034, 10068, 10100, 10102, 1, 48, -1, -10048,
+                   2147483647, -2147483647 - 1}) {
+    EXPECT_STREQ(SockErrorText(code), "Socket error: An unknown socket error has occured") << code;
   }
 }
 
@@ -75,10 +74,10 @@ TEST(SocketErrorFromErrno, LinuxNumbersBecomeTheCodesOfTheSameName) {
     int linuxErrno;
     int code;
   } const cases[] = {
-      {EADDRINUSE, 10048}, {ECONNRESET, 10054},   {EACCES, 10013},       {EMFILE, 10024},
-      {EAGAIN, 10035},     {EWOULDBLOCK, 10035},  {EMSGSIZE, 10040},     {ENOTSOCK, 10038},
-      {EOPNOTSUPP, 10045}, {EADDRNOTAVAIL, 10049}, {ECONNABORTED, 10053}, {ETIMEDOUT, 10060},
-      {EHOSTUNREACH, 10065}, {EINVAL, 10022},     {EBADF, 10009},        {ETOOMANYREFS, 10059},
+      {EADDRINUSE, 10048},   {ECONNRESET, 10054},    {EACCES, 10013},       {EMFILE, 10024},
+      {EAGAIN, 10035},       {EWOULDBLOCK, 10035},   {EMSGSIZE, 10040},     {ENOTSOCK, 10038},
+      {EOPNOTSUPP, 10045},   {EADDRNOTAVAIL, 10049}, {ECONNABORTED, 10053}, {ETIMEDOUT, 10060},
+      {EHOSTUNREACH, 10065}, {EINVAL, 10022},        {EBADF, 10009},        {ETOOMANYREFS, 10059},
   };
   for (const auto& c : cases) EXPECT_EQ(SocketErrorFromErrno(c.linuxErrno), c.code) << c.linuxErrno;
 }
@@ -91,8 +90,7 @@ TEST(SocketErrorFromErrno, NamesWithoutASocketCodeFallToTheDefaultText) {
     if (err == 0) {
       EXPECT_STREQ(SockErrorText(code), "Socket error: No error?!?!");
     } else {
-      EXPECT_STREQ(SockErrorText(code), "Socket error: An unknown socket error has occured")
-          << err;
+      EXPECT_STREQ(SockErrorText(code), "Socket error: An unknown socket error has occured") << err;
     }
   }
 }
