@@ -63,4 +63,20 @@ struct ServiceState {
 // caller examines slot i again.
 void RemoveClient(ServiceState& state, ClientTable& table, std::uint32_t i);
 
+// One pass over a client table in order of service. A client with an exceptional condition is
+// removed; every other one goes to serve(s), which returns false when the client must go.
+// After a removal the same slot is examined again, since the last client has moved into it.
+template <typename Serve>
+void ServeClientTable(ServiceState& state, ClientTable& clients, Serve serve) {
+  std::uint32_t i = 0;
+  while (i < clients.count) {
+    const SocketHandle s = clients.sockets[i];
+    if (state.fdsExcept.Contains(s) || !serve(s)) {
+      RemoveClient(state, clients, i);
+    } else {
+      ++i;
+    }
+  }
+}
+
 }  // namespace orvane

@@ -11,29 +11,20 @@ void FillChargenPattern(ServiceState& state) {
 
 void ServeTCPChargenClients(ServiceState& state) {
   Platform& os = state.platform;
-  ClientTable& clients = state.sockTCPChargenClients;
-  std::uint32_t i = 0;
-  while (i < clients.count) {
-    const SocketHandle s = clients.sockets[i];
-    if (state.fdsExcept.Contains(s)) {
-      RemoveClient(state, clients, i);
-      continue;
-    }
+  ServeClientTable(state, state.sockTCPChargenClients, [&](SocketHandle s) {
     // Reading comes first, so a client that has gone is not sent another block.
     if (state.fdsRead.Contains(s) &&
         os.recv(s, state.bufTCPChargenIn.data(), kTCPChargenInBufferSize) <= 0) {
-      RemoveClient(state, clients, i);
-      continue;
+      return false;
     }
     if (state.fdsWrite.Contains(s)) {
       if (os.send(s, state.bufTCPChargenOut.data(), kTCPChargenBlockSize) != kTCPChargenBlockSize) {
-        RemoveClient(state, clients, i);
-        continue;
+        return false;
       }
       state.nTCPChargenBytes += kTCPChargenBlockWireBytes;
     }
-    ++i;
-  }
+    return true;
+  });
 }
 
 }  // namespace orvane

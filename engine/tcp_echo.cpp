@@ -6,28 +6,15 @@ namespace orvane {
 
 void ServeTCPEchoClients(ServiceState& state) {
   Platform& os = state.platform;
-  ClientTable& clients = state.sockTCPEchoClients;
-  std::uint32_t i = 0;
-  while (i < clients.count) {
-    const SocketHandle s = clients.sockets[i];
-    if (state.fdsExcept.Contains(s)) {
-      RemoveClient(state, clients, i);
-      continue;
-    }
+  ServeClientTable(state, state.sockTCPEchoClients, [&](SocketHandle s) {
     // Data is taken only when it can go straight back, so a client that does not read what it
-    // is sent holds its own data in its own socket and nothing is lost.
-    if (!state.fdsRead.Contains(s) || !state.fdsWrite.Contains(s)) {
-      ++i;
-      continue;
-    }
+    // is sent keeps its own data waiting in its own socket and nothing is lost.
+    if (!state.fdsRead.Contains(s) || !state.fdsWrite.Contains(s)) return true;
     const int n = os.recv(s, state.bufTCPEcho.data(), kTCPEchoBufferSize);
-    if (n <= 0 || os.send(s, state.bufTCPEcho.data(), n) < n) {
-      RemoveClient(state, clients, i);
-      continue;
-    }
+    if (n <= 0 || os.send(s, state.bufTCPEcho.data(), n) < n) return false;
     state.nTCPEchoBytes += static_cast<std::uint32_t>(n) + kTCPHeaderBytes;
-    ++i;
-  }
+    return true;
+  });
 }
 
 }  // namespace orvane
