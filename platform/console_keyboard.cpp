@@ -13,11 +13,15 @@ namespace {
 
 // Shared with the signal handlers, which must be able to put the terminal back as it was.
 int g_ttyFd = -1;
-bool g_haveSavedModes = false;
 struct termios g_savedModes {};
 volatile sig_atomic_t g_keyModeSet = 0;
+bool g_handlersInstalled = false;
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+// Every signal whose default action ends the process and that can reach it from outside:
+// the keyboard, kill, a closed output pipe (a status line written to `| head` that has gone),
+// a file size or CPU limit, timers.
+constexpr int kEndingSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,   SIGALRM,
+                                  SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
 
 void RestoreTerminal() {
   if (g_keyModeSet == 0) return;
@@ -25,14 +29,18 @@ void RestoreTerminal() {
   (void)tcsetattr(g_ttyFd, TCSANOW, &g_savedModes);
 }
 
-// Restores the terminal, then lets the signal do what it would have done without us.
-void OnEndingSignal(int sig) {
-  const int savedErrno = errno;
-  RestoreTerminal();
+void SetDefaultAction(int sig) {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   (void)sigaction(sig, &dfl, nullptr);
+}
+
+// Restores the terminal, then lets the signal do what it would have done without us.
+void OnEndingSignal(int sig) {
+  const int savedErrno = errno;
+  RestoreTerminal();
+  SetDefaultAction(sig);
   (void)raise(sig);  // delivered as soon as this handler returns
   errno = savedErrno;
 }
@@ -54,10 +62,7 @@ void InstallHandler(int sig, void (*handler)(int)) {
 void OnStopSignal(int sig) {
   const int savedErrno = errno;
   RestoreTerminal();
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  (void)sigaction(sig, &dfl, nullptr);
+  SetDefaultAction(sig);
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, sig);
@@ -67,20 +72,44 @@ void OnStopSignal(int sig) {
   errno = savedErrno;
 }
 
+// Holds back the signals whose handlers touch the terminal while the mode and the flag that
+// records it change together; a handler in between would see one without the other.
+class TerminalSignalsHeld {
+ public:
+  TerminalSignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int sig : kEndingSignals) sigaddset(&held, sig);
+    sigaddset(&held, SIGTSTP);
+    (void)sigprocmask(SIG_BLOCK, &held, &previous_);
+  }
+  TerminalSignalsHeld(const TerminalSignalsHeld&) = delete;
+  TerminalSignalsHeld& operator=(const TerminalSignalsHeld&) = delete;
+  ~TerminalSignalsHeld() { (void)sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_{};
+};
+
 void SetKeyMode() {
-  if (!g_haveSavedModes) {
-    if (tcgetattr(g_ttyFd, &g_savedModes) != 0) return;
-    g_haveSavedModes = true;
+  const TerminalSignalsHeld held;
+  // Read afresh each time: while the process was stopped the operator may have changed them,
+  // and those are the modes to leave behind.
+  if (tcgetattr(g_ttyFd, &g_savedModes) != 0) return;
+  if (!g_handlersInstalled) {
+    g_handlersInstalled = true;
     for (int sig : kEndingSignals) InstallHandler(sig, OnEndingSignal);
     InstallHandler(SIGTSTP, OnStopSignal);
   }
   struct termios keys = g_savedModes;
   // Keys arrive one at a time and unechoed; ISIG stays, so Ctrl+C and Ctrl+Z still work.
   keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  // Ctrl+S would otherwise freeze the terminal's output, and with it the status line and
+  // every service waiting behind it; here it is just another key.
+  keys.c_iflag &= ~static_cast<tcflag_t>(IXON);
   keys.c_cc[VMIN] = 0;
   keys.c_cc[VTIME] = 0;
-  g_keyModeSet = 1;  // set first: a signal right after the change must still undo it
-  (void)tcsetattr(g_ttyFd, TCSANOW, &keys);
+  if (tcsetattr(g_ttyFd, TCSANOW, &keys) == 0) g_keyModeSet = 1;
 }
 
 }  // namespace
@@ -95,6 +124,7 @@ ConsoleKeyboard::ConsoleKeyboard() {
 }
 
 ConsoleKeyboard::~ConsoleKeyboard() {
+  const TerminalSignalsHeld held;
   RestoreTerminal();
 }
 

@@ -27,6 +27,7 @@ void DistinctModes(termios& modes) {
   modes.c_cc[VMIN] = 3;
   modes.c_cc[VTIME] = 7;
   modes.c_lflag |= ICANON | ECHO | TOSTOP;
+  modes.c_iflag |= IXON;
 }
 
 // The header as a terminal shows it: output processing turns each '\n' into "\r\n".
@@ -39,8 +40,10 @@ std::string OnTerminal(std::string_view text) {
   return out;
 }
 
+// Keys one at a time and unechoed, and Ctrl+S no longer able to freeze the output (and with
+// it the server).
 bool InKeyMode(const termios& modes) {
-  return (modes.c_lflag & (ICANON | ECHO)) == 0;
+  return (modes.c_lflag & (ICANON | ECHO)) == 0 && (modes.c_iflag & IXON) == 0;
 }
 
 struct TerminalServer {
@@ -128,6 +131,10 @@ TEST(Keyboard, EveryWayOutRestoresTheTerminalModes) {
       {"SIGINT", SIGINT, KilledBy(SIGINT)},
       {"SIGTERM", SIGTERM, KilledBy(SIGTERM)},
       {"SIGHUP", SIGHUP, KilledBy(SIGHUP)},
+      {"SIGQUIT", SIGQUIT, KilledBy(SIGQUIT)},
+      // What a status line written into a pipe whose reader has gone brings.
+      {"SIGPIPE", SIGPIPE, KilledBy(SIGPIPE)},
+      {"SIGUSR1", SIGUSR1, KilledBy(SIGUSR1)},
   };
   std::vector<std::string> names;
   for (const auto& w : ways) names.emplace_back(w.name);
