@@ -82,6 +82,14 @@ int LinuxPlatform::bind(SocketHandle s, std::uint16_t port) {
 }
 
 int LinuxPlatform::listen(SocketHandle s, int backlog) {
+  // Urgent data inline already on the listener, which every connection inherits: the system
+  // applies the setting as data arrives, so a connection whose first byte is urgent and that
+  // sends more urgent data before it is accepted would otherwise lose that first byte, even
+  // though the server sets the option on each client right after accepting it.
+  const int on = 1;
+  if (::setsockopt(Fd(s), SOL_SOCKET, SO_OOBINLINE, &on, sizeof on) != 0) {
+    return Fail(kSocketError);
+  }
   if (::listen(Fd(s), backlog) != 0) return Fail(kSocketError);
   return 0;
 }

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -651,6 +652,257 @@ UniqueFd WaitUntilServing(ServerProcess& server, std::uint16_t port, Deadline de
     std::this_thread::sleep_for(milliseconds(5));
   }
   return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::vector<std::string> PortArgs(const ServicePortPair& ports) {
+  return {"-e", std::to_string(ports.echo), "-c", std::to_string(ports.chargen)};
+}
+
+ServingServer StartServing(Deadline deadline) {
+  ServingServer serving;
+  serving.ports = FreeEchoAndChargenPorts();
+  if (serving.ports.echo == 0) {
+    serving.error = "no free ports";
+    return serving;
+  }
+  auto process = std::make_unique<ServerProcess>(PortArgs(serving.ports));
+  if (!process->Started()) {
+    serving.error = process->error();
+    return serving;
+  }
+  for (const std::uint16_t port : {serving.ports.chargen, serving.ports.echo}) {
+    if (!WaitUntilServing(*process, port, deadline).Valid()) {
+      process->ReadRemainingOutput(In(milliseconds(500)));
+      serving.error = "the server did not take connections on port " + std::to_string(port) +
+                      "; it " + DescribeWaitStatus(process->WaitForExit(Clock::now())) +
+                      ", stderr: " + process->Stderr();
+      return serving;
+    }
+  }
+  serving.process = std::move(process);
+  return serving;
+}
+
+UniqueFd BindUdpSharing(const char* address, std::uint16_t port) {
+  UniqueFd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!s.Valid()) return s;
+  const int on = 1;
+  const sockaddr_in sin = Loopback(address, port);
+  if (setsockopt(s.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(s.Get(), reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0) {
+    const int err = errno;
+    s.Reset();
+    errno = err;
+  }
+  return s;
+}
+
+bool SendDatagram(int fd, std::uint16_t port, std::string_view payload) {
+  const sockaddr_in to = Loopback("127.0.0.1", port);
+  ssize_t n = 0;
+  do {
+    n = sendto(fd, payload.data(), payload.size(), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  } while (n < 0 && errno == EINTR);
+  return n >= 0 && static_cast<std::size_t>(n) == payload.size();
+}
+
+std::optional<Datagram> ReceiveDatagram(int fd, Deadline deadline) {
+  if (!WaitReadable(fd, deadline)) return std::nullopt;
+  std::string buf(65536, '\0');
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  const ssize_t n = recvfrom(fd, buf.data(), buf.size(), MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &length);
+  if (n < 0) return std::nullopt;
+  buf.resize(static_cast<std::size_t>(n));
+  return Datagram{std::move(buf), ntohs(from.sin_port)};
+}
+
+bool SendAll(int fd, std::string_view data, Deadline deadline) {
+  std::vector<StreamTraffic> traffic(1);
+  traffic[0].fd = fd;
+  traffic[0].send = data;
+  ExchangeTraffic(traffic, deadline);
+  return traffic[0].sent == data.size();
+}
+
+std::string ReceiveExactly(int fd, std::size_t size, Deadline deadline) {
+  std::vector<StreamTraffic> traffic(1);
+  traffic[0].fd = fd;
+  traffic[0].receive = size;
+  ExchangeTraffic(traffic, deadline);
+  return std::move(traffic[0].received);
+}
+
+void PrintTo(StreamEnd end, std::ostream* os) {
+  switch (end) {
+    case StreamEnd::kClosed:
+      *os << "closed by the peer";
+      return;
+    case StreamEnd::kReset:
+      *os << "reset by the peer";
+      return;
+    case StreamEnd::kStillOpen:
+      *os << "still open";
+      return;
+    case StreamEnd::kMoreData:
+      *os << "more data came";
+      return;
+  }
+}
+
+StreamEnd WaitForStreamEnd(int fd, Deadline deadline) {
+  if (!WaitReadable(fd, deadline)) return StreamEnd::kStillOpen;
+  char byte = 0;
+  ssize_t n = 0;
+  do {
+    n = recv(fd, &byte, 1, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) return StreamEnd::kMoreData;
+  if (n == 0) return StreamEnd::kClosed;
+  return errno == EAGAIN || errno == EWOULDBLOCK ? StreamEnd::kStillOpen : StreamEnd::kReset;
+}
+
+void ResetConnection(UniqueFd& connection) {
+  const linger abort{1, 0};
+  (void)setsockopt(connection.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  connection.Reset();
+}
+
+void ExchangeTraffic(std::vector<StreamTraffic>& traffic, Deadline deadline) {
+  std::vector<char> buf(65536);
+  std::vector<pollfd> polled;
+  std::vector<StreamTraffic*> owners;
+  for (;;) {
+    polled.clear();
+    owners.clear();
+    for (StreamTraffic& t : traffic) {
+      if (t.error != 0) continue;
+      const bool sending = t.sent < t.send.size();
+      if (!sending && t.halfClose) {
+        if (shutdown(t.fd, SHUT_WR) != 0) t.error = errno;
+        t.halfClose = false;  // done
+      }
+      const bool receiving = !t.ended && t.received.size() < t.receive;
+      if (t.error != 0 || (!sending && !receiving)) continue;
+      polled.push_back(
+          pollfd{t.fd, static_cast<short>((sending ? POLLOUT : 0) | (receiving ? POLLIN : 0)), 0});
+      owners.push_back(&t);
+    }
+    if (polled.empty() || Clock::now() >= deadline) return;
+    const int ready = poll(polled.data(), polled.size(), MillisUntil(deadline));
+    if (ready < 0 && errno != EINTR) return;
+    for (std::size_t i = 0; ready > 0 && i < polled.size(); ++i) {
+      StreamTraffic& t = *owners[i];
+      const short events = polled[i].revents;
+      if ((polled[i].events & POLLIN) != 0 && (events & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        const std::size_t most = std::min(buf.size(), t.receive - t.received.size());
+        const ssize_t n = recv(t.fd, buf.data(), most, MSG_DONTWAIT);
+        if (n > 0) {
+          t.received.append(buf.data(), static_cast<std::size_t>(n));
+        } else if (n == 0) {
+          t.ended = true;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+          t.ended = true;
+          t.error = errno;
+        }
+      }
+      if (t.error == 0 && (polled[i].events & POLLOUT) != 0 &&
+          (events & (POLLOUT | POLLERR)) != 0) {
+        const std::size_t most = std::min<std::size_t>(65536, t.send.size() - t.sent);
+        const ssize_t n = send(t.fd, t.send.data() + t.sent, most, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+          t.sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+          t.error = errno;
+        }
+      }
+    }
+  }
+}
+
+std::string Describe(const StreamTraffic& t) {
+  std::string text = "sent " + std::to_string(t.sent) + " of " + std::to_string(t.send.size()) +
+                     " bytes, received " + std::to_string(t.received.size());
+  if (t.ended) text += ", then the stream ended";
+  if (t.error != 0) text.append(", error ").append(std::strerror(t.error));
+  return text;
+}
+
+char ChargenByte(std::size_t offset) {
+  return static_cast<char>(0x20 + (offset % kChargenBlockSize) % 96);
+}
+
+std::string ChargenMismatch(std::string_view received, std::size_t offset) {
+  for (std::size_t i = 0; i < received.size(); ++i) {
+    const char expected = ChargenByte(offset + i);
+    if (received[i] != expected) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "byte %zu of the stream is 0x%02x instead of 0x%02x (%zu bytes checked)",
+                    offset + i, static_cast<unsigned char>(received[i]),
+                    static_cast<unsigned char>(expected), received.size());
+      return text;
+    }
+  }
+  return {};
+}
+
+std::optional<std::size_t> CountOpenDescriptors(pid_t pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd", error);
+  if (error) return std::nullopt;
+  std::size_t count = 0;
+  for (auto it = entries; it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (error) return std::nullopt;
+    ++count;
+  }
+  return count;
+}
+
+std::optional<std::size_t> WaitForDescriptorCount(pid_t pid, std::size_t count, Deadline deadline) {
+  std::optional<std::size_t> seen = CountOpenDescriptors(pid);
+  for (int attempt = 0; attempt < 100'000 && seen && *seen != count && Clock::now() < deadline;
+       ++attempt) {
+    std::this_thread::sleep_for(milliseconds(10));
+    seen = CountOpenDescriptors(pid);
+  }
+  return seen;
+}
+
+std::size_t MarkStatusLines(ServerProcess& server) {
+  server.ReadStdoutFor(Clock::duration::zero());
+  return CompleteStatusLines(server.Stdout()).size();
+}
+
+std::vector<StatusFigures> StatusLinesAfter(ServerProcess& server, std::size_t mark,
+                                            std::size_t count, Deadline deadline) {
+  (void)server.ReadStdoutUntil(
+      [&](const std::string& out) { return CompleteStatusLines(out).size() >= mark + count; },
+      deadline);
+  const std::vector<std::string> lines = CompleteStatusLines(server.Stdout());
+  std::vector<StatusFigures> figures;
+  for (std::size_t i = mark; i < lines.size() && i < mark + count; ++i) {
+    const auto parsed = ParseStatusLine(lines[i]);
+    if (!parsed) break;
+    figures.push_back(*parsed);
+  }
+  return figures;
+}
+
+bool WaitForStatus(ServerProcess& server, const std::function<bool(const StatusFigures&)>& wanted,
+                   Deadline deadline) {
+  return server.ReadStdoutUntil(
+      [&](const std::string& out) {
+        const std::vector<std::string> lines = CompleteStatusLines(out);
+        if (lines.empty()) return false;
+        const auto last = ParseStatusLine(lines.back());
+        return last && wanted(*last);
+      },
+      deadline);
 }
 
 }  // namespace orvane::e2e

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -222,5 +224,96 @@ std::optional<StatusFigures> ParseStatusLine(std::string_view line);
 // Waits until a TCP connect to 127.0.0.1:port succeeds and returns that connection, which the
 // server will count as a client. Empty if the server ends or the deadline passes first.
 UniqueFd WaitUntilServing(ServerProcess& server, std::uint16_t port, Deadline deadline);
+
+// ---------------------------------------------------------------------------------------------
+// Talking to the services
+
+// The arguments that put the services on these ports.
+std::vector<std::string> PortArgs(const ServicePortPair& ports);
+
+// A server on fresh ports that has been seen taking TCP connections on both of them; its UDP
+// echo socket is opened before either listener, so that is ready as well. The connections made
+// to find out are closed again at once.
+struct ServingServer {
+  ServicePortPair ports{};
+  std::unique_ptr<ServerProcess> process;  // null if the server could not be made to serve
+  std::string error;                       // why not
+};
+ServingServer StartServing(Deadline deadline);
+
+// Like BindUdp, but with SO_REUSEADDR, so that it can share a port with the server's UDP echo
+// socket, which asks for the same.
+UniqueFd BindUdpSharing(const char* address, std::uint16_t port);
+
+// Sends one datagram to 127.0.0.1:port; true if it went out whole.
+bool SendDatagram(int fd, std::uint16_t port, std::string_view payload);
+
+struct Datagram {
+  std::string payload;
+  std::uint16_t fromPort = 0;
+};
+// The next datagram and the port it came from, waiting until the deadline; empty if none came.
+std::optional<Datagram> ReceiveDatagram(int fd, Deadline deadline);
+
+// Sends all of data on a stream socket, waiting while it is full; false on a failure or at the
+// deadline.
+bool SendAll(int fd, std::string_view data, Deadline deadline);
+// Receives from a stream socket until `size` bytes have come, the stream ends or fails, or the
+// deadline passes; returns what came.
+std::string ReceiveExactly(int fd, std::size_t size, Deadline deadline);
+
+// How a stream whose expected data has all been read goes on.
+enum class StreamEnd { kClosed, kReset, kStillOpen, kMoreData };
+void PrintTo(StreamEnd end, std::ostream* os);
+// Waits for the peer to close, reset or send more; kStillOpen if none of these comes in time.
+StreamEnd WaitForStreamEnd(int fd, Deadline deadline);
+
+// Closes a connection with a reset instead of an orderly close (SO_LINGER with a zero timeout).
+void ResetConnection(UniqueFd& connection);
+
+// One connection's part in ExchangeTraffic.
+struct StreamTraffic {
+  int fd = -1;
+  std::string_view send;    // sent in full, in pieces as the socket takes them
+  bool halfClose = false;   // shutdown(SHUT_WR) once everything is sent
+  std::size_t receive = 0;  // receiving stops after this many bytes, or at the stream's end
+  std::size_t sent = 0;     // out: bytes of `send` sent
+  std::string received;     // out
+  bool ended = false;       // out: the peer closed (or reset, see error)
+  int error = 0;            // out: errno of a failed send or receive
+};
+// Sends and receives on all the connections at once, never blocking on any one, until each
+// has sent its data and received its share or seen its end, has failed, or the deadline comes.
+void ExchangeTraffic(std::vector<StreamTraffic>& traffic, Deadline deadline);
+// The state of one exchange in words, for failure messages.
+std::string Describe(const StreamTraffic& traffic);
+
+// The chargen stream: byte i is byte i mod 1460 of the block, whose byte k is 0x20 + k mod 96.
+inline constexpr std::size_t kChargenBlockSize = 1460;
+char ChargenByte(std::size_t offset);
+// Where `received`, taken from the chargen stream at `offset`, first differs from the stream,
+// in words; empty if it does not differ.
+std::string ChargenMismatch(std::string_view received, std::size_t offset);
+
+// Descriptors that the process holds open now; empty if /proc does not tell.
+std::optional<std::size_t> CountOpenDescriptors(pid_t pid);
+// Waits until the process holds `count` descriptors and returns the last count seen, which
+// differs from `count` if the deadline came first.
+std::optional<std::size_t> WaitForDescriptorCount(pid_t pid, std::size_t count, Deadline deadline);
+
+// ---------------------------------------------------------------------------------------------
+// Waiting for status lines
+
+// Reads what the server has written so far without waiting, and returns the number of complete
+// status lines: the mark after which StatusLinesAfter looks.
+std::size_t MarkStatusLines(ServerProcess& server);
+// Waits until `count` complete status lines follow line number `mark` and returns their figures;
+// fewer if the deadline or the end of output comes first, or a line is malformed.
+std::vector<StatusFigures> StatusLinesAfter(ServerProcess& server, std::size_t mark,
+                                            std::size_t count, Deadline deadline);
+// Waits until the latest complete status line satisfies `wanted`; false if the deadline or the
+// end of output comes first.
+bool WaitForStatus(ServerProcess& server, const std::function<bool(const StatusFigures&)>& wanted,
+                   Deadline deadline);
 
 }  // namespace orvane::e2e
