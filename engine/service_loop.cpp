@@ -12,21 +12,21 @@ namespace orvane {
 
 namespace {
 
-// The labelled-call pattern: name the call for the failure report, make it, throw on failure.
-template <typename Call>
-int CheckedCall(ServiceState& state, const char* label, Call call) {
-  state.pszSockCall = label;
-  const int result = call();
-  if (result == kSocketError) ThrowSockException(state.platform);
-  return result;
+// How each kind of socket call reports failure.
+bool Failed(int result) {
+  return result == kSocketError;
+}
+bool Failed(SocketHandle s) {
+  return s == kInvalidSocket;
 }
 
+// The labelled-call pattern: name the call for the failure report, make it, throw on failure.
 template <typename Call>
-SocketHandle CheckedSocketCall(ServiceState& state, const char* label, Call call) {
+auto CheckedCall(ServiceState& state, const char* label, Call call) {
   state.pszSockCall = label;
-  const SocketHandle s = call();
-  if (s == kInvalidSocket) ThrowSockException(state.platform);
-  return s;
+  const auto result = call();
+  if (Failed(result)) ThrowSockException(state.platform);
+  return result;
 }
 
 struct ServiceSocketPlan {
@@ -39,7 +39,7 @@ struct ServiceSocketPlan {
 SocketHandle OpenServiceSocket(ServiceState& state, const ServiceSocketPlan& plan,
                                std::uint16_t port) {
   Platform& os = state.platform;
-  const SocketHandle s = CheckedSocketCall(state, "socket()", [&] { return os.socket(plan.type); });
+  const SocketHandle s = CheckedCall(state, "socket()", [&] { return os.socket(plan.type); });
   CheckedCall(state, plan.setsockoptLabel,
               [&] { return os.setsockopt(s, SockOption::ReuseAddr, 1); });
   CheckedCall(state, plan.bindLabel, [&] { return os.bind(s, port); });
@@ -76,8 +76,7 @@ void AcceptClient(ServiceState& state, SocketHandle listener, ClientTable& table
                   const char* acceptLabel, const char* setsockoptLabel) {
   if (!state.fdsRead.Contains(listener) || table.Full()) return;
   Platform& os = state.platform;
-  const SocketHandle client =
-      CheckedSocketCall(state, acceptLabel, [&] { return os.accept(listener); });
+  const SocketHandle client = CheckedCall(state, acceptLabel, [&] { return os.accept(listener); });
   if (client == kNoClientAccepted) return;
   // Urgent data joins the ordinary stream, so it is echoed or discarded like any other byte.
   CheckedCall(state, setsockoptLabel,
@@ -97,12 +96,12 @@ bool StatusTick(ServiceState& state) {
       FormatStatusLine({state.nUDPEchoPackets, state.nUDPEchoBytes, state.nTCPChargenClients(),
                         state.nTCPChargenBytes, state.nTCPEchoClients(), state.nTCPEchoBytes},
                        line, sizeof line);
-  std::fwrite(line, 1, length, state.out);
+  (void)std::fwrite(line, 1, length, state.out);
   state.nUDPEchoPackets = 0;
   state.nUDPEchoBytes = 0;
   state.nTCPChargenBytes = 0;
   state.nTCPEchoBytes = 0;
-  std::fflush(state.out);
+  (void)std::fflush(state.out);
 
   return os.kbhit() && os.getch() == kEscapeKey;
 }
