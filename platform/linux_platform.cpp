@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 
 #include "platform/socket_errors.h"
@@ -127,11 +128,19 @@ int LinuxPlatform::select(int /*nfds: poll(2) needs no bound*/, ReadinessSet& re
   // it through the other two sets.
   for (std::uint32_t i = 0; i < except.count; ++i) PollIndexFor(except.sockets[i], 0);
 
-  const timespec timeout{timeoutMicros / 1000000, (timeoutMicros % 1000000) * 1000};
+  using Clock = std::chrono::steady_clock;
+  using std::chrono::microseconds;
+  const Clock::time_point deadline = Clock::now() + microseconds(timeoutMicros);
+  timespec timeout{timeoutMicros / 1000000, (timeoutMicros % 1000000) * 1000};
   int result = 0;
-  do {
-    result = ::ppoll(polled_.data(), polledCount_, &timeout, nullptr);
-  } while (result < 0 && errno == EINTR);  // a signal is no reason to stop serving
+  while ((result = ::ppoll(polled_.data(), polledCount_, &timeout, nullptr)) < 0 &&
+         errno == EINTR) {
+    // A signal is no reason to stop serving, nor to wait longer than asked: signals that keep
+    // coming faster than the timeout would otherwise hold the loop in here for good.
+    const auto left = std::chrono::duration_cast<microseconds>(deadline - Clock::now()).count();
+    const long micros = left > 0 ? static_cast<long>(left) : 0;
+    timeout = timespec{micros / 1000000, (micros % 1000000) * 1000};
+  }
   if (result < 0) return Fail(kSocketError);
 
   for (std::uint32_t i = 0; i < polledCount_; ++i) {
