@@ -124,8 +124,12 @@ ConsoleKeyboard::ConsoleKeyboard() {
 }
 
 ConsoleKeyboard::~ConsoleKeyboard() {
-  const TerminalSignalsHeld held;
-  RestoreTerminal();
+  {
+    const TerminalSignalsHeld held;
+    RestoreTerminal();
+    g_ttyFd = -1;
+  }
+  if (fd_ >= 0) (void)close(fd_);
 }
 
 bool ConsoleKeyboard::InForeground() const {
