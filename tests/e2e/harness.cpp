@@ -148,30 +148,54 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
   return true;
 }
 
-// The session leader of kBackground, in the forked helper. It owns the terminal (and so stays
-// its foreground group), starts the server in a background group of its session, reports the
-// server's PID and wait status, and keeps the dead server unreaped, so that its PID cannot be
-// reused, until the test closes the control pipe. If the test goes away first, the leader
-// kills the server it started. Never returns.
+// Commands of the test to the session leader, one byte each over the control socket. The
+// leader answers each with an int: 0, or the errno of what failed.
+constexpr char kServerToForeground = 'f';
+constexpr char kLeaderToForeground = 'b';
+
+// Makes `group` the foreground process group of the leader's controlling terminal; 0 or errno.
+int SetForegroundGroup(pid_t group) {
+  const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) return errno;
+  const int result = tcsetpgrp(tty, group) == 0 ? 0 : errno;
+  (void)close(tty);
+  return result;
+}
+
+// The session leader of kBackground and kForegroundJob, in the forked helper. Like a shell, it
+// owns the terminal, starts the server in a process group of its own (in the foreground for
+// kForegroundJob), moves the foreground between that group and its own when the test asks,
+// reports the server's PID and wait status, and keeps the dead server unreaped, so that its
+// PID cannot be reused, until the test closes the control socket. If the test goes away
+// first, the leader kills the server it started. Never returns.
 [[noreturn]] void RunSessionLeader(pid_t test, int slave, int err, int report, int control,
-                                   char* const* argv, const std::optional<rlim_t>& fileLimit) {
+                                   bool serverInFront, char* const* argv,
+                                   const std::optional<rlim_t>& fileLimit) {
   (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != test) _exit(125);
   if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(125);
+  // As a shell does: moving the foreground while in the background must not stop the leader.
+  (void)signal(SIGTTOU, SIG_IGN);
   const pid_t leader = getpid();
   const pid_t server = fork();
   if (server < 0) _exit(125);
   if (server == 0) {
-    (void)setpgid(0, 0);  // a process group of its own, which is not the terminal's foreground
+    (void)setpgid(0, 0);  // a process group of its own
+    // Both sides hand over the foreground, so that it is done before the server starts,
+    // whichever runs first.
+    if (serverInFront && tcsetpgrp(slave, getpid()) != 0) _exit(125);
     ExecServer(leader, slave, slave, err, argv, fileLimit);
   }
   (void)setpgid(server, server);
+  if (serverInFront) (void)tcsetpgrp(slave, server);
   if (!WriteAll(report, &server, sizeof server)) {
     (void)kill(server, SIGKILL);
     (void)waitpid(server, nullptr, 0);
     _exit(125);
   }
-  // Keep only the two pipes: the terminal must belong to the server and the test alone.
+  // Keep only the two channels: the terminal must belong to the server and the test alone,
+  // so that the test sees the end of its output once the server has ended. The leader opens
+  // it again for a moment when it has to move the foreground.
   const int nullFd = open("/dev/null", O_RDWR);
   if (nullFd >= 0) {
     (void)dup2(nullFd, 0);
@@ -195,7 +219,17 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
     pollfd p{control, POLLIN, 0};
     const int n = poll(&p, 1, 5);
     if (n < 0 && errno == EINTR) continue;
-    if (n != 0) break;  // the test closed its end, or went away
+    if (n == 0) continue;
+    char command = 0;
+    ssize_t got = 0;
+    do {
+      got = read(control, &command, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got != 1) break;  // the test closed its end, or went away
+    int answer = EINVAL;
+    if (command == kServerToForeground) answer = SetForegroundGroup(server);
+    if (command == kLeaderToForeground) answer = SetForegroundGroup(leader);
+    if (send(control, &answer, sizeof answer, MSG_NOSIGNAL) != sizeof answer) break;
   }
   if (!reported) (void)kill(server, SIGKILL);
   (void)waitpid(server, nullptr, 0);
@@ -422,27 +456,28 @@ void ServerProcess::Start(const ServerOptions& options) {
   }
 
   int reportPipe[2];
-  int controlPipe[2];
+  int controlPair[2];
   if (pipe2(reportPipe, O_CLOEXEC) != 0) {
     error_ = std::string("pipe2: ") + std::strerror(errno);
     return;
   }
   leaderReport_.Reset(reportPipe[0]);
   UniqueFd reportWrite(reportPipe[1]);
-  if (pipe2(controlPipe, O_CLOEXEC) != 0) {
-    error_ = std::string("pipe2: ") + std::strerror(errno);
+  // Both ways: commands to the leader, answers back.
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, controlPair) != 0) {
+    error_ = std::string("socketpair: ") + std::strerror(errno);
     return;
   }
-  UniqueFd controlRead(controlPipe[0]);
-  leaderControl_.Reset(controlPipe[1]);
+  UniqueFd controlRead(controlPair[0]);
+  leaderControl_.Reset(controlPair[1]);
   const pid_t leader = fork();
   if (leader < 0) {
     error_ = std::string("fork: ") + std::strerror(errno);
     return;
   }
   if (leader == 0) {
-    RunSessionLeader(test, slave, errWrite.Get(), reportWrite.Get(), controlRead.Get(), argv.data(),
-                     options.fileLimit);
+    RunSessionLeader(test, slave, errWrite.Get(), reportWrite.Get(), controlRead.Get(),
+                     terminal_ == Terminal::kForegroundJob, argv.data(), options.fileLimit);
   }
   leaderPid_ = leader;
   reportWrite.Reset();
@@ -531,6 +566,34 @@ std::optional<termios> ServerProcess::TerminalModes() const {
   const int fd = ptySlave_.Valid() ? ptySlave_.Get() : stdoutRead_.Get();
   if (tcgetattr(fd, &modes) != 0) return std::nullopt;
   return modes;
+}
+
+bool ServerProcess::SetTerminalModes(const termios& modes) {
+  if (terminal_ == Terminal::kNone || !ptySlave_.Valid()) return false;
+  return tcsetattr(ptySlave_.Get(), TCSANOW, &modes) == 0;
+}
+
+bool ServerProcess::AskLeader(char command) {
+  if (leaderPid_ <= 0 || !leaderControl_.Valid()) {
+    errno = EINVAL;
+    return false;
+  }
+  int answer = 0;
+  if (send(leaderControl_.Get(), &command, 1, MSG_NOSIGNAL) != 1 ||
+      !ReadExactly(leaderControl_.Get(), &answer, sizeof answer, In(std::chrono::seconds(10)))) {
+    errno = ETIMEDOUT;
+    return false;
+  }
+  errno = answer;
+  return answer == 0;
+}
+
+bool ServerProcess::BringServerToForeground() {
+  return AskLeader(kServerToForeground);
+}
+
+bool ServerProcess::TakeForegroundBack() {
+  return AskLeader(kLeaderToForeground);
 }
 
 bool ServerProcess::Signal(int sig) {

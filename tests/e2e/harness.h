@@ -91,10 +91,16 @@ enum class Terminal {
   // A session of its own whose controlling terminal is a fresh pseudo-terminal; stdin and
   // stdout are the terminal and the server is its foreground process group.
   kForeground,
-  // A helper process leads a new session, owns a fresh pseudo-terminal and stays its
-  // foreground group, like an interactive shell; the server runs as a background job of that
-  // session (its own process group), with stdin and stdout on the terminal.
+  // A helper process leads a new session, owns a fresh pseudo-terminal and is its foreground
+  // group, like an interactive shell, until the test has it move the foreground (see
+  // BringServerToForeground); the server runs as a background job of that session (its own
+  // process group), with stdin and stdout on the terminal.
   kBackground,
+  // Like kBackground, but the leader hands the terminal's foreground to the server's group
+  // before the server starts, as a shell does for a job started without '&'. Unlike with
+  // kForeground, the server's group has a parent in another group of its session, so the
+  // stop signals of job control (Ctrl+Z) really stop it.
+  kForegroundJob,
 };
 
 struct ServerOptions {
@@ -145,6 +151,17 @@ class ServerProcess {
   [[nodiscard]] std::optional<termios> TerminalModes() const;
   [[nodiscard]] const termios& ModesAtStart() const { return modesAtStart_; }
 
+  // Changes the terminal's modes from outside the server, as an operator does with stty while
+  // the server is stopped.
+  bool SetTerminalModes(const termios& modes);
+
+  // Job control, for kBackground and kForegroundJob: the session leader makes the server's
+  // process group the terminal's foreground, as a shell's `fg` does (without its SIGCONT), or
+  // takes the foreground back for its own group, as a shell does when a job stops or is sent
+  // to the background. False if the leader could not, with errno saying why.
+  bool BringServerToForeground();
+  bool TakeForegroundBack();
+
   // Sends sig to the server unless it has already ended.
   bool Signal(int sig);
   // False once the server has ended.
@@ -155,10 +172,12 @@ class ServerProcess {
  private:
   void Start(const ServerOptions& options);
   bool PollExit(Deadline deadline);
+  bool AskLeader(char command);
   int ReadOnce(int fd, std::string& sink, Deadline deadline);
 
   pid_t pid_ = -1;
-  pid_t leaderPid_ = -1;  // the session leader that owns the terminal (kBackground)
+  pid_t leaderPid_ = -1;  // the session leader that owns the terminal (kBackground and
+                          // kForegroundJob)
   std::optional<int> status_;
   std::string error_;
   Terminal terminal_ = Terminal::kNone;
@@ -166,8 +185,9 @@ class ServerProcess {
   UniqueFd stdoutRead_;  // pipe or pseudo-terminal master
   UniqueFd stderrRead_;
   UniqueFd ptySlave_;       // kept open so that the terminal and its modes outlive the server
-  UniqueFd leaderReport_;   // kBackground: the server's PID, then its wait status
-  UniqueFd leaderControl_;  // kBackground: closing it lets the leader finish
+  UniqueFd leaderReport_;   // with a leader: the server's PID, then its wait status
+  UniqueFd leaderControl_;  // with a leader: commands and their answers; closing it lets the
+                            // leader finish
   bool stdoutEnded_ = false;
   bool stderrEnded_ = false;
   std::string stdout_;

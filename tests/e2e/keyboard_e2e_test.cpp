@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/terminal_test.h"
 
 namespace orvane::e2e {
 namespace {
@@ -18,17 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::string_view kEsc = "\x1b";
-
-// Modes unlike both the defaults and the key mode in what the key mode changes, so that only
-// a server that puts back exactly what it found leaves them unchanged. TOSTOP makes the
-// terminal stop background jobs that write to it, as some operators have it: the server must
-// keep serving even then.
-void DistinctModes(termios& modes) {
-  modes.c_cc[VMIN] = 3;
-  modes.c_cc[VTIME] = 7;
-  modes.c_lflag |= ICANON | ECHO | TOSTOP;
-  modes.c_iflag |= IXON;
-}
 
 // The header as a terminal shows it: output processing turns each '\n' into "\r\n".
 std::string OnTerminal(std::string_view text) {
@@ -38,12 +28,6 @@ std::string OnTerminal(std::string_view text) {
     out += c;
   }
   return out;
-}
-
-// Keys one at a time and unechoed, and Ctrl+S no longer able to freeze the output (and with
-// it the server).
-bool InKeyMode(const termios& modes) {
-  return (modes.c_lflag & (ICANON | ECHO)) == 0 && (modes.c_iflag & IXON) == 0;
 }
 
 struct TerminalServer {
@@ -81,18 +65,6 @@ bool WaitForStatusLines(TerminalServer& run, std::size_t more, Clock::duration w
   return ok;
 }
 
-// Once the server looks at the keyboard for the first time it has put the terminal into its
-// key mode: no line editing, no echo.
-bool WaitForKeyMode(ServerProcess& server, Deadline deadline) {
-  for (int i = 0; i < 1000; ++i) {
-    const auto modes = server.TerminalModes();
-    if (modes && InKeyMode(*modes)) return true;
-    if (Clock::now() >= deadline || !server.Running()) return false;
-    (void)server.ReadStdoutOnce(In(20ms));
-  }
-  return false;
-}
-
 // Everything after the header is status lines, and the last one is complete: nothing was
 // printed after it.
 void ExpectOnlyStatusLinesAfterHeader(const std::string& out) {
@@ -109,12 +81,6 @@ void ExpectOnlyStatusLinesAfterHeader(const std::string& out) {
   }
   EXPECT_GT(lines, 0u);
   EXPECT_EQ(out.substr(start), "") << "printed after the last status line";
-}
-
-// For failure messages: the process state letter ('T' when stopped).
-std::string StateOf(pid_t pid) {
-  const auto state = ReadProcessState(pid);
-  return state ? std::string(1, state->state) : std::string("gone");
 }
 
 // -------------------------------------------------------------------------------------------
