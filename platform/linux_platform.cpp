@@ -122,11 +122,10 @@ int LinuxPlatform::select(int /*nfds: poll(2) needs no bound*/, ReadinessSet& re
   for (std::uint32_t i = 0; i < write.count; ++i) {
     writeAt[i] = PollIndexFor(write.sockets[i], POLLOUT);
   }
-  // Every client has urgent data inline, and the system reports inline urgent data as an
-  // exceptional condition; the services must not take that for a failed client, so nothing
-  // is ever reported exceptional. The sockets still join the poll so that their errors wake
-  // it through the other two sets.
-  for (std::uint32_t i = 0; i < except.count; ++i) PollIndexFor(except.sockets[i], 0);
+  // The exceptional set is not polled at all. Every client has urgent data inline, and the
+  // system reports inline urgent data as an exceptional condition; the services must not take
+  // that for a failed client, so nothing is ever reported exceptional. A client's errors and
+  // hang-ups still show, as readable and writable.
 
   using Clock = std::chrono::steady_clock;
   using std::chrono::microseconds;
