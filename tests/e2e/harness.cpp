@@ -268,22 +268,6 @@ const char* ServerBinary() {
 
 // ---------------------------------------------------------------------------------------------
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-int UniqueFd::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) (void)close(fd_);
-  fd_ = fd;
-}
-
 std::vector<std::uint16_t> FreePorts(std::size_t count) {
   // Every candidate stays held until all are chosen, so that they come out distinct.
   std::vector<UniqueFd> held;

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/unique_fd.h"
+
 namespace orvane::e2e {
 
 using Clock = std::chrono::steady_clock;
@@ -33,25 +35,7 @@ const char* ServerBinary();
 // ---------------------------------------------------------------------------------------------
 // Descriptors and loopback sockets
 
-// Owns one descriptor and closes it.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  [[nodiscard]] int Get() const { return fd_; }
-  [[nodiscard]] bool Valid() const { return fd_ >= 0; }
-  int Release();
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using testsupport::UniqueFd;
 
 struct ServicePortPair {
   std::uint16_t echo;

@@ -15,22 +15,6 @@
 
 namespace orvane::platform_test {
 
-OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-int OwnedFd::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void OwnedFd::Reset(int fd) {
-  if (fd_ >= 0) (void)::close(fd_);
-  fd_ = fd;
-}
-
 OwnedFd Own(SocketHandle s) {
   if (s == kInvalidSocket || s == kNoClientAccepted) return OwnedFd();
   return OwnedFd(static_cast<int>(s));

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/linux_platform.h"
+#include "tests/support/unique_fd.h"
 
 namespace orvane::platform_test {
 
@@ -20,27 +21,11 @@ using std::chrono::milliseconds;
 // that a slow machine never fails a test; a correct platform never gets near it.
 inline constexpr milliseconds kSettle{3000};
 
-// Owns one descriptor and closes it.
-class OwnedFd {
- public:
-  OwnedFd() = default;
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  OwnedFd(OwnedFd&& other) noexcept : fd_(other.Release()) {}
-  OwnedFd& operator=(OwnedFd&& other) noexcept;
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  ~OwnedFd() { Reset(); }
-
-  [[nodiscard]] int Get() const { return fd_; }
-  [[nodiscard]] bool Valid() const { return fd_ >= 0; }
-  // The descriptor as the platform's socket handle.
-  [[nodiscard]] SocketHandle Handle() const { return static_cast<SocketHandle>(fd_); }
-  int Release();
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+// A descriptor the test owns, and the platform's socket handle for it.
+using OwnedFd = testsupport::UniqueFd;
+inline SocketHandle Handle(const OwnedFd& fd) {
+  return static_cast<SocketHandle>(fd.Get());
+}
 
 // Takes a handle the platform returned; invalid for kInvalidSocket and kNoClientAccepted.
 OwnedFd Own(SocketHandle s);

@@ -176,10 +176,10 @@ TEST(PlatformSelect, EachSetKeepsExactlyItsReadySocketsInOrder) {
   std::map<SocketHandle, std::string> names;
   for (std::size_t i = 0; i < kCases; ++i) {
     ASSERT_TRUE(kStateCases[i].make(subjects[i])) << "could not make: " << kStateCases[i].name;
-    names[subjects[i].fd.Handle()] = kStateCases[i].name;
+    names[Handle(subjects[i].fd)] = kStateCases[i].name;
   }
   std::vector<SocketHandle> inOrder;
-  for (const Subject& s : subjects) inOrder.push_back(s.fd.Handle());
+  for (const Subject& s : subjects) inOrder.push_back(Handle(s.fd));
   std::vector<SocketHandle> reversed(inOrder.rbegin(), inOrder.rend());
   std::vector<SocketHandle> wantRead;
   std::vector<SocketHandle> wantWrite;
@@ -239,8 +239,8 @@ TEST(PlatformSelect, FullSetsKeepTheirOrder) {
   };
   std::vector<WriteEntry> writeEntries;
   for (std::uint32_t i = 0; i < kCap / 2; ++i) {
-    writeEntries.push_back({datagram[i].Handle(), true});
-    writeEntries.push_back({listeners[i].Handle(), false});
+    writeEntries.push_back({Handle(datagram[i]), true});
+    writeEntries.push_back({Handle(listeners[i]), false});
   }
   std::shuffle(writeEntries.begin(), writeEntries.end(), shuffle);
 
@@ -250,14 +250,14 @@ TEST(PlatformSelect, FullSetsKeepTheirOrder) {
   std::vector<SocketHandle> wantRead;
   std::vector<SocketHandle> wantWrite;
   for (std::uint32_t i : readOrder) {
-    read.Add(datagram[i].Handle());
-    if (hasData[i]) wantRead.push_back(datagram[i].Handle());
+    read.Add(Handle(datagram[i]));
+    if (hasData[i]) wantRead.push_back(Handle(datagram[i]));
   }
   for (const WriteEntry& e : writeEntries) {
     write.Add(e.s);
     if (e.writable) wantWrite.push_back(e.s);
   }
-  for (const OwnedFd& fd : exceptOnly) except.Add(fd.Handle());
+  for (const OwnedFd& fd : exceptOnly) except.Add(Handle(fd));
   ASSERT_EQ(read.count, kCap);
   ASSERT_EQ(write.count, kCap);
   ASSERT_EQ(except.count, kCap);
@@ -277,7 +277,7 @@ TEST(PlatformSelect, UrgentDataInlineIsReadableAndNeverExceptional) {
   TcpPair pair = ConnectedPair();
   ASSERT_TRUE(pair.server.Valid());
   LinuxPlatform platform;
-  const SocketHandle client = pair.server.Handle();
+  const SocketHandle client = Handle(pair.server);
   ASSERT_EQ(platform.setsockopt(client, SockOption::OobInline, 1), 0);
   ASSERT_EQ(::send(pair.client.Get(), "ab", 2, MSG_NOSIGNAL), 2);
   ASSERT_EQ(::send(pair.client.Get(), "U", 1, MSG_OOB | MSG_NOSIGNAL), 1);
@@ -311,9 +311,9 @@ TEST(PlatformSelect, NothingReadyWaitsForTheTimeout) {
   LinuxPlatform platform;
   for (long timeout : {0L, 1000L, 30000L}) {
     SCOPED_TRACE(timeout);
-    ReadinessSet read = SetOf({idle.Handle(), pair.server.Handle()});
+    ReadinessSet read = SetOf({Handle(idle), Handle(pair.server)});
     ReadinessSet write;
-    ReadinessSet except = SetOf({idle.Handle(), pair.server.Handle()});
+    ReadinessSet except = SetOf({Handle(idle), Handle(pair.server)});
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(platform.select(0, read, write, except, timeout), 0);
     const auto took = Clock::now() - start;
@@ -333,7 +333,7 @@ TEST(PlatformSelect, WaitEndsWhenASocketBecomesReady) {
     (void)DeliverDatagram(target.Get());
   });
   LinuxPlatform platform;
-  ReadinessSet read = SetOf({idle.Handle(), target.Handle()});
+  ReadinessSet read = SetOf({Handle(idle), Handle(target)});
   ReadinessSet write;
   ReadinessSet except;
   const long timeout = 5000000;  // several seconds: the whole-seconds part of the timeout
@@ -342,7 +342,7 @@ TEST(PlatformSelect, WaitEndsWhenASocketBecomesReady) {
   const auto took = Clock::now() - start;
   late.join();
   EXPECT_EQ(ready, 1);
-  EXPECT_EQ(Entries(read), std::vector<SocketHandle>{target.Handle()});
+  EXPECT_EQ(Entries(read), std::vector<SocketHandle>{Handle(target)});
   EXPECT_LT(took, microseconds(timeout / 2));
 }
 
@@ -374,7 +374,7 @@ TEST(PlatformSelect, SignalsDuringTheWaitChangeNothing) {
     }
   });
 
-  ReadinessSet read = SetOf({idle.Handle()});
+  ReadinessSet read = SetOf({Handle(idle)});
   ReadinessSet write;
   ReadinessSet except;
   const int caughtBefore = g_signalsCaught.load();
@@ -435,17 +435,17 @@ TEST(PlatformSelect, HighDescriptorNumbersWork) {
   ASSERT_TRUE(DeliverDatagram(lowNumbered.Get()));
 
   LinuxPlatform platform;
-  ReadinessSet read = SetOf({idle.Handle(), busy.Handle(), lowNumbered.Handle()});
-  ReadinessSet write = SetOf({busy.Handle()});
-  ReadinessSet except = SetOf({idle.Handle()});
+  ReadinessSet read = SetOf({Handle(idle), Handle(busy), Handle(lowNumbered)});
+  ReadinessSet write = SetOf({Handle(busy)});
+  ReadinessSet except = SetOf({Handle(idle)});
   EXPECT_EQ(platform.select(kHigh + 1, read, write, except, 200000), 3);
-  EXPECT_EQ(Entries(read), (std::vector<SocketHandle>{busy.Handle(), lowNumbered.Handle()}));
-  EXPECT_EQ(Entries(write), std::vector<SocketHandle>{busy.Handle()});
+  EXPECT_EQ(Entries(read), (std::vector<SocketHandle>{Handle(busy), Handle(lowNumbered)}));
+  EXPECT_EQ(Entries(write), std::vector<SocketHandle>{Handle(busy)});
   EXPECT_EQ(except.count, 0u);
 
   char buf[8];
   PeerAddress from;
-  EXPECT_EQ(platform.recvfrom(busy.Handle(), buf, sizeof buf, from), 1);
+  EXPECT_EQ(platform.recvfrom(Handle(busy), buf, sizeof buf, from), 1);
   EXPECT_EQ(from.address, kLoopback);
 }
 

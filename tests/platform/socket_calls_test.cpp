@@ -49,15 +49,15 @@ bool SendDatagram(int from, std::uint16_t toPort, const std::string& payload) {
 // the platform, as the UDP echo service makes its own.
 OwnedFd PlatformUdp(LinuxPlatform& platform) {
   OwnedFd fd = Own(platform.socket(SockType::Datagram));
-  if (fd.Valid() && platform.bind(fd.Handle(), 0) != 0) fd.Reset();
+  if (fd.Valid() && platform.bind(Handle(fd), 0) != 0) fd.Reset();
   return fd;
 }
 
 // A listener made as the TCP services make theirs, on a port the system picks.
 OwnedFd PlatformListener(LinuxPlatform& platform) {
   OwnedFd fd = Own(platform.socket(SockType::Stream));
-  if (!fd.Valid() || platform.setsockopt(fd.Handle(), SockOption::ReuseAddr, 1) != 0 ||
-      platform.bind(fd.Handle(), 0) != 0 || platform.listen(fd.Handle(), 8) != 0) {
+  if (!fd.Valid() || platform.setsockopt(Handle(fd), SockOption::ReuseAddr, 1) != 0 ||
+      platform.bind(Handle(fd), 0) != 0 || platform.listen(Handle(fd), 8) != 0) {
     fd.Reset();
   }
   return fd;
@@ -94,13 +94,13 @@ TEST(PlatformRecvfrom, GivesTheDatagramAndItsSenderInHostOrder) {
 
   char buf[1500];
   PeerAddress from;
-  ASSERT_EQ(platform.recvfrom(service.Handle(), buf, sizeof buf, from), 5);
+  ASSERT_EQ(platform.recvfrom(Handle(service), buf, sizeof buf, from), 5);
   EXPECT_EQ(std::string(buf, 5), "hello");
   EXPECT_EQ(from.address, kSenderAddress);
   EXPECT_EQ(from.port, senderPort);
 
   // And the answer goes back to exactly that sender.
-  ASSERT_EQ(platform.sendto(service.Handle(), "back", 4, from), 4);
+  ASSERT_EQ(platform.sendto(Handle(service), "back", 4, from), 4);
   ASSERT_TRUE(WaitFor(sender.Get(), POLLIN));
   char answer[8];
   EXPECT_EQ(::recv(sender.Get(), answer, sizeof answer, MSG_DONTWAIT), 4);
@@ -134,7 +134,7 @@ TEST(PlatformRecvfrom, EachReceiveTakesOneWholeDatagram) {
     SCOPED_TRACE(d.payload.size());
     ASSERT_TRUE(WaitFor(service.Get(), POLLIN));
     PeerAddress from;
-    const int n = platform.recvfrom(service.Handle(), buf.data(), 1500, from);
+    const int n = platform.recvfrom(Handle(service), buf.data(), 1500, from);
     ASSERT_EQ(n, d.result);
     if (n == kSocketError) {
       EXPECT_EQ(platform.WSAGetLastError(), d.error);
@@ -166,13 +166,13 @@ TEST(PlatformBind, PortHeldByAnotherSocketIsInUse) {
     SCOPED_TRACE(c.name);
     const OwnedFd holder = Own(platform.socket(c.type));
     ASSERT_TRUE(holder.Valid());
-    ASSERT_EQ(platform.bind(holder.Handle(), 0), 0);
+    ASSERT_EQ(platform.bind(Handle(holder), 0), 0);
     if (c.holderListens) {
-      ASSERT_EQ(platform.listen(holder.Handle(), 4), 0);
+      ASSERT_EQ(platform.listen(Handle(holder), 4), 0);
     }
     const OwnedFd late = Own(platform.socket(c.type));
     ASSERT_TRUE(late.Valid());
-    EXPECT_EQ(platform.bind(late.Handle(), LocalPort(holder.Get())), kSocketError);
+    EXPECT_EQ(platform.bind(Handle(late), LocalPort(holder.Get())), kSocketError);
     EXPECT_EQ(platform.WSAGetLastError(), kAddressInUse);
   }
 }
@@ -189,7 +189,7 @@ TEST(PlatformBind, ReuseAddrTakesBackAPortLeftInTimeWait) {
     OwnedFd client = ConnectTcp(port);
     ASSERT_TRUE(client.Valid());
     ASSERT_TRUE(WaitFor(listener.Get(), POLLIN));
-    OwnedFd server = Own(platform.accept(listener.Handle()));
+    OwnedFd server = Own(platform.accept(Handle(listener)));
     ASSERT_TRUE(server.Valid());
     server.Reset();  // the server's side closes first, so its side waits in TIME_WAIT
     ASSERT_TRUE(WaitFor(client.Get(), POLLIN));
@@ -197,15 +197,15 @@ TEST(PlatformBind, ReuseAddrTakesBackAPortLeftInTimeWait) {
 
   const OwnedFd without = Own(platform.socket(SockType::Stream));
   ASSERT_TRUE(without.Valid());
-  EXPECT_EQ(platform.bind(without.Handle(), port), kSocketError);
+  EXPECT_EQ(platform.bind(Handle(without), port), kSocketError);
   EXPECT_EQ(platform.WSAGetLastError(), kAddressInUse);
 
   const OwnedFd with = Own(platform.socket(SockType::Stream));
   ASSERT_TRUE(with.Valid());
-  ASSERT_EQ(platform.setsockopt(with.Handle(), SockOption::ReuseAddr, 1), 0);
+  ASSERT_EQ(platform.setsockopt(Handle(with), SockOption::ReuseAddr, 1), 0);
   EXPECT_EQ(SocketOption(with.Get(), SO_REUSEADDR), 1);
-  EXPECT_EQ(platform.bind(with.Handle(), port), 0);
-  EXPECT_EQ(platform.listen(with.Handle(), 4), 0);
+  EXPECT_EQ(platform.bind(Handle(with), port), 0);
+  EXPECT_EQ(platform.listen(Handle(with), 4), 0);
 }
 
 TEST(PlatformAccept, ListenerHandsOutConnectionsThatCarryData) {
@@ -217,7 +217,7 @@ TEST(PlatformAccept, ListenerHandsOutConnectionsThatCarryData) {
   ASSERT_TRUE(client.Valid());
   ASSERT_TRUE(WaitFor(listener.Get(), POLLIN));
 
-  const OwnedFd server = Own(platform.accept(listener.Handle()));
+  const OwnedFd server = Own(platform.accept(Handle(listener)));
   ASSERT_TRUE(server.Valid());
   ASSERT_NE(server.Get(), listener.Get());
   // It is this client's connection: the two ends name each other.
@@ -227,13 +227,13 @@ TEST(PlatformAccept, ListenerHandsOutConnectionsThatCarryData) {
   EXPECT_EQ(ntohs(peer.sin_port), LocalPort(client.Get()));
   EXPECT_EQ(ntohl(peer.sin_addr.s_addr), kLoopback);
 
-  ASSERT_EQ(platform.send(server.Handle(), "to client", 9), 9);
+  ASSERT_EQ(platform.send(Handle(server), "to client", 9), 9);
   ASSERT_TRUE(WaitFor(client.Get(), POLLIN));
   char buf[32];
   EXPECT_EQ(::recv(client.Get(), buf, sizeof buf, MSG_DONTWAIT), 9);
   ASSERT_EQ(::send(client.Get(), "to server", 9, MSG_NOSIGNAL), 9);
   ASSERT_TRUE(WaitFor(server.Get(), POLLIN));
-  EXPECT_EQ(platform.recv(server.Handle(), buf, sizeof buf), 9);
+  EXPECT_EQ(platform.recv(Handle(server), buf, sizeof buf), 9);
   EXPECT_EQ(std::string(buf, 9), "to server");
 }
 
@@ -251,7 +251,7 @@ TEST(PlatformAccept, ConnectionResetBeforeAcceptIsNoFailure) {
   // Loopback delivers the reset almost at once; a moment more makes sure it has landed.
   std::this_thread::sleep_for(milliseconds(20));
 
-  const SocketHandle first = platform.accept(listener.Handle());
+  const SocketHandle first = platform.accept(Handle(listener));
   ASSERT_NE(first, kInvalidSocket) << "error " << platform.WSAGetLastError();
   OwnedFd taken = Own(first);
   if (first != kNoClientAccepted) {
@@ -261,12 +261,12 @@ TEST(PlatformAccept, ConnectionResetBeforeAcceptIsNoFailure) {
   const OwnedFd next = ConnectTcp(port);
   ASSERT_TRUE(next.Valid());
   ASSERT_TRUE(WaitFor(listener.Get(), POLLIN));
-  const OwnedFd second = Own(platform.accept(listener.Handle()));
+  const OwnedFd second = Own(platform.accept(Handle(listener)));
   ASSERT_TRUE(second.Valid());
   ASSERT_EQ(::send(next.Get(), "n", 1, MSG_NOSIGNAL), 1);
   ASSERT_TRUE(WaitFor(second.Get(), POLLIN));
   char c = 0;
-  EXPECT_EQ(platform.recv(second.Handle(), &c, 1), 1);
+  EXPECT_EQ(platform.recv(Handle(second), &c, 1), 1);
 }
 
 // The fatal kind of accept failure stays fatal: it is reported, with its reason.
@@ -274,7 +274,7 @@ TEST(PlatformAccept, AcceptOnASocketThatIsNotListeningFails) {
   LinuxPlatform platform;
   const OwnedFd notListening = Own(platform.socket(SockType::Stream));
   ASSERT_TRUE(notListening.Valid());
-  EXPECT_EQ(platform.accept(notListening.Handle()), kInvalidSocket);
+  EXPECT_EQ(platform.accept(Handle(notListening)), kInvalidSocket);
   EXPECT_EQ(platform.WSAGetLastError(), 10022);  // invalid argument
 }
 
@@ -319,7 +319,7 @@ TEST(PlatformSend, SendToAResetPeerFailsWithoutSigpipe) {
     // none may raise the signal.
     const char block[64] = {};
     for (int i = 0; i < 4; ++i) {
-      if (platform.send(pair.server.Handle(), block, sizeof block) != kSocketError) return 20 + i;
+      if (platform.send(Handle(pair.server), block, sizeof block) != kSocketError) return 20 + i;
     }
     return 0;
   });
