@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,6 +53,17 @@ bool IsDeadPendingConnection(int err) {
 }
 
 }  // namespace
+
+// How late the system may end a wait whose only purpose is the next tick of the clock. Every
+// socket event still ends a wait at once; only the idle wake-ups get rarer, and they are what
+// an idle server spends its time on: each costs a sleep and a wake-up of the process, and at
+// the system's default of 50 microseconds an idle server woke about 900 times a second.
+constexpr unsigned long kIdleWakeupSlackNanos = 1000000;
+
+LinuxPlatform::LinuxPlatform() {
+  // A hint to the scheduler; without it the server serves the same, only less frugally.
+  (void)::prctl(PR_SET_TIMERSLACK, kIdleWakeupSlackNanos, 0, 0, 0);
+}
 
 int LinuxPlatform::Fail(int result) {
   lastErrno_ = errno;

@@ -13,7 +13,7 @@ namespace orvane {
 // controlling terminal for the keyboard and time(2) for the clock.
 class LinuxPlatform final : public Platform {
  public:
-  LinuxPlatform() = default;
+  LinuxPlatform();
 
   SocketHandle socket(SockType type) override;
   int setsockopt(SocketHandle s, SockOption option, int value) override;
