@@ -258,9 +258,12 @@ void Row(const char* label, const std::string& value) {
   std::printf("  %-46s %s\n", label, value.c_str());
 }
 
-std::string Figures(unsigned long long a, unsigned long long b, unsigned long long c) {
+// Verified, corrupted and missing; a stream without end has no missing bytes to count.
+std::string Figures(unsigned long long verified, unsigned long long corrupted,
+                    std::optional<unsigned long long> missing) {
   char text[128];
-  std::snprintf(text, sizeof text, "%14llu %11llu %11llu", a, b, c);
+  std::snprintf(text, sizeof text, "%14llu %11llu %11s", verified, corrupted,
+                missing ? std::to_string(*missing).c_str() : "-");
   return text;
 }
 
@@ -466,7 +469,7 @@ int Run(const Options& options) {
 
   // The table.
   std::printf("\n  %-46s %14s %11s %11s\n", "", "verified", "corrupted", "missing");
-  Row("chargen bytes", Figures(tally.chargenVerified, tally.chargenCorrupted, 0) + "  (n/a)");
+  Row("chargen bytes", Figures(tally.chargenVerified, tally.chargenCorrupted, std::nullopt));
   Row(("echo bytes (" + std::to_string(tally.echoSent) + " sent)").c_str(),
       Figures(tally.echoVerified, tally.echoCorrupted, tally.echoMissing));
   Row(("UDP datagrams (" + std::to_string(tally.udpSent) + " sent)").c_str(),
@@ -476,7 +479,10 @@ int Run(const Options& options) {
       "chargen " + std::to_string(load.ChargenServed()) + " of " +
           std::to_string(config.chargenReaders) + ", echo " + std::to_string(load.EchoServed()) +
           " of " + std::to_string(config.echoClients) +
-          (config.everyClientFits ? "" : " (the rest waited; all drained at the end)"));
+          (config.everyClientFits ? ""
+           : tally.echoMissing == 0 && tally.connectionsLost == 0
+               ? " (the others waited, then got all back)"
+               : " (the others waited)"));
   Row("long-lived connections lost", std::to_string(tally.connectionsLost));
   Row("refused datagrams sent / answered",
       std::to_string(refusedSent) + " / " + std::to_string(refusedAnswered));
