@@ -212,11 +212,7 @@ class ChurnSlot final : public Participant {
         return;
       case kEchoHalfClose:
       case kEchoUrgent:
-        if (shutdown(fd_.Get(), SHUT_WR) != 0) {
-          Fault(std::string("shutdown: ") + std::strerror(errno), now);
-          return;
-        }
-        step_ = Step::kAwaitingEnd;
+        HalfClose(now);
         return;
       case kEchoStopReading:
         if (received_ == sent_)
@@ -227,6 +223,16 @@ class ChurnSlot final : public Participant {
       default:
         return;
     }
+  }
+
+  // Shuts down the sending side and waits for the server to close: an echo client gets
+  // everything back first.
+  void HalfClose(TimePoint now) {
+    if (shutdown(fd_.Get(), SHUT_WR) != 0) {
+      Fault(std::string("shutdown: ") + std::strerror(errno), now);
+      return;
+    }
+    step_ = Step::kAwaitingEnd;
   }
 
   void Receive(TimePoint now) {
@@ -264,11 +270,7 @@ class ChurnSlot final : public Participant {
   void GoalRead(TimePoint now) {
     switch (action_) {
       case kChargenHalfClose:
-        if (shutdown(fd_.Get(), SHUT_WR) != 0) {
-          Fault(std::string("shutdown: ") + std::strerror(errno), now);
-          return;
-        }
-        step_ = Step::kAwaitingEnd;
+        HalfClose(now);
         return;
       case kChargenStopReading:
         if (!paused_) {
