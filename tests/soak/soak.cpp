@@ -479,7 +479,7 @@ int Run(const Options& options) {
       "chargen " + std::to_string(load.ChargenServed()) + " of " +
           std::to_string(config.chargenReaders) + ", echo " + std::to_string(load.EchoServed()) +
           " of " + std::to_string(config.echoClients) +
-          (config.everyClientFits ? ""
+          (load.EchoServed() == config.echoClients ? ""
            : tally.echoMissing == 0 && tally.connectionsLost == 0
                ? " (the others waited, then got all back)"
                : " (the others waited)"));
