@@ -89,6 +89,9 @@ enum class Terminal {
 
 struct ServerOptions {
   std::vector<std::string> args;
+  // What runs the server: empty for ServerBinary() itself; otherwise command[0] is executed with
+  // the rest of command before args, e.g. a memory checker, its options and the server's path.
+  std::vector<std::string> command;
   Terminal terminal = Terminal::kNone;
   // Changes the fresh pseudo-terminal's modes before the server starts (terminal modes only).
   std::function<void(termios&)> adjustModes;
@@ -243,7 +246,8 @@ struct ServingServer {
   std::unique_ptr<ServerProcess> process;  // null if the server could not be made to serve
   std::string error;                       // why not
 };
-ServingServer StartServing(Deadline deadline);
+// `command` starts it as ServerOptions::command does (empty: the binary under test).
+ServingServer StartServing(Deadline deadline, const std::vector<std::string>& command = {});
 
 // Like BindUdp, but with SO_REUSEADDR, so that it can share a port with the server's UDP echo
 // socket, which asks for the same.
