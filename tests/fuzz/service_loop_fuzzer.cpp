@@ -50,7 +50,6 @@ using namespace orvane;
 
 constexpr int kMostIterations = 4000;
 constexpr std::uint32_t kMostClientsRead = kReadinessSetCapacity - 3;  // 3 service sockets
-constexpr std::uint32_t kEchoWireBytes = 54;  // 14 Ethernet + 20 IPv4 + 20 TCP
 
 enum class Role { kUdpEcho, kChargenListen, kEchoListen, kChargenClient, kEchoClient };
 
@@ -234,7 +233,7 @@ class FuzzedPlatform final : public Platform {
       if (iteration_.clients.at(s) == Role::kChargenClient) {
         chargenBytes_ += kTCPChargenBlockWireBytes;
       } else {
-        echoBytes_ += static_cast<std::uint32_t>(len) + kEchoWireBytes;
+        echoBytes_ += static_cast<std::uint32_t>(len) + kTCPHeaderBytes;
       }
     }
     return io.sendResult;
