@@ -55,6 +55,13 @@ void KeyDecoder::EmitAlt(unsigned char b) {
   EmitExtended(kFunctionPrefix, b);  // never 27: a second ESC is a key of its own
 }
 
+void KeyDecoder::EndUnknownSequence(unsigned char b) {
+  EmitExtended(kExtendedPrefix, kUnknownKey);
+  // A byte that cannot end a sequence is not part of it: it is a key press again. An ESC among
+  // them is the ESC key, or the start of the next sequence, and must not be lost.
+  if (!IsFinalByte(b)) Decode(b);
+}
+
 void KeyDecoder::FinishCsi(unsigned char final) {
   switch (final) {
     case 'A':
@@ -162,14 +169,12 @@ void KeyDecoder::Decode(unsigned char b) {
       }
       state_ = State::Ground;
       if (IsFinalByte(b)) return FinishCsi(b);
-      // Not part of any sequence: the sequence ends here and the byte is a key press again.
-      EmitExtended(kExtendedPrefix, kUnknownKey);
-      return Decode(b);
+      return EndUnknownSequence(b);
 
     case State::CsiBracket:
       state_ = State::Ground;
       if (b >= 'A' && b <= 'E') return EmitExtended(kFunctionPrefix, kF1 + (b - 'A'));
-      return EmitExtended(kExtendedPrefix, kUnknownKey);
+      return EndUnknownSequence(b);
 
     case State::Ss3:
       state_ = State::Ground;
@@ -186,7 +191,7 @@ void KeyDecoder::Decode(unsigned char b) {
         case 'S':
           return FinishCsi(b);
         default:
-          return EmitExtended(kExtendedPrefix, kUnknownKey);
+          return EndUnknownSequence(b);
       }
   }
 }

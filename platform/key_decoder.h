@@ -39,6 +39,8 @@ class KeyDecoder {
   void EmitExtended(int prefix, int code);
   void EmitAlt(unsigned char b);
   void FinishCsi(unsigned char final);
+  // Ends a sequence that b does not complete as some unknown key.
+  void EndUnknownSequence(unsigned char b);
 
   State state_ = State::Ground;
   int csiParam_ = 0;  // first numeric parameter of a control sequence, saturated

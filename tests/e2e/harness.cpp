@@ -101,10 +101,50 @@ void ResetChildState() {
   (void)setrlimit(RLIMIT_CORE, &noCore);
 }
 
+// What the server is started with besides its three descriptors, all prepared before fork.
+struct ExecPlan {
+  const char* program;
+  char* const* argv;
+  char* const* envp;
+  std::optional<rlim_t> fileLimit;
+};
+
+// Adds an option to a sanitizer's options variable, after those it already holds.
+void AddSanitizerOption(std::vector<std::string>& env, const std::string& variable,
+                        const std::string& option) {
+  const std::string prefix = std::string(variable).append("=");
+  for (auto& var : env) {
+    if (var.starts_with(prefix)) {
+      var.append(":").append(option);
+      return;
+    }
+  }
+  env.push_back(prefix + option);
+}
+
+// A server held to a descriptor limit uses up every descriptor it may have, and in a
+// sanitizer build the sanitizers need spare ones for two checks of their own: the check of an
+// object's dynamic type writes the object's memory into a pipe to learn whether it can be
+// read, and the leak check at exit lists the process's threads from /proc. Without a free
+// descriptor each of them fails and reports its own failure as a finding about the program
+// ("object has invalid vptr" with "memory cannot be printed", and "LeakSanitizer has
+// encountered a fatal error"). Such a server alone runs without those two checks; every other
+// check stays on for it, and every other server keeps them all. A build without sanitizers
+// reads neither variable.
+std::vector<std::string> ServerEnvironment(const std::optional<rlim_t>& fileLimit) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  if (fileLimit) {
+    AddSanitizerOption(env, "ASAN_OPTIONS", "detect_leaks=0");
+    AddSanitizerOption(env, "UBSAN_OPTIONS",
+                       std::string("suppressions=").append(ORVANE_DESCRIPTOR_LIMIT_SUPPRESSIONS));
+  }
+  return env;
+}
+
 // In a forked child: stdin, stdout and stderr from the given descriptors, nothing else open,
 // then the server. Never returns.
-[[noreturn]] void ExecServer(pid_t parent, int in, int out, int err, const char* program,
-                             char* const* argv, const std::optional<rlim_t>& fileLimit) {
+[[noreturn]] void ExecServer(pid_t parent, int in, int out, int err, const ExecPlan& plan) {
   // Should the test process die without its destructors, the server must not outlive it.
   (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(126);
@@ -116,11 +156,11 @@ void ResetChildState() {
   if (dup2(movedIn, 0) < 0 || dup2(movedOut, 1) < 0 || dup2(movedErr, 2) < 0) _exit(126);
   CloseDescriptorsFrom(3, {});
   ResetChildState();
-  if (fileLimit) {
-    const rlimit limit{*fileLimit, *fileLimit};
+  if (plan.fileLimit) {
+    const rlimit limit{*plan.fileLimit, *plan.fileLimit};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
   }
-  execv(program, argv);
+  execve(plan.program, plan.argv, plan.envp);
   _exit(127);
 }
 
@@ -169,8 +209,7 @@ int SetForegroundGroup(pid_t group) {
 // PID cannot be reused, until the test closes the control socket. If the test goes away
 // first, the leader kills the server it started. Never returns.
 [[noreturn]] void RunSessionLeader(pid_t test, int slave, int err, int report, int control,
-                                   bool serverInFront, const char* program, char* const* argv,
-                                   const std::optional<rlim_t>& fileLimit) {
+                                   bool serverInFront, const ExecPlan& plan) {
   (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != test) _exit(125);
   if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(125);
@@ -184,7 +223,7 @@ int SetForegroundGroup(pid_t group) {
     // Both sides hand over the foreground, so that it is done before the server starts,
     // whichever runs first.
     if (serverInFront && tcsetpgrp(slave, getpid()) != 0) _exit(125);
-    ExecServer(leader, slave, slave, err, program, argv, fileLimit);
+    ExecServer(leader, slave, slave, err, plan);
   }
   (void)setpgid(server, server);
   if (serverInFront) (void)tcsetpgrp(slave, server);
@@ -365,6 +404,11 @@ void ServerProcess::Start(const ServerOptions& options) {
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
+  std::vector<std::string> variables = ServerEnvironment(options.fileLimit);
+  std::vector<char*> envp;
+  for (auto& v : variables) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  const ExecPlan plan{program.c_str(), argv.data(), envp.data(), options.fileLimit};
 
   const pid_t test = getpid();
   int errPipe[2];
@@ -395,8 +439,7 @@ void ServerProcess::Start(const ServerOptions& options) {
     }
     if (pid == 0) {
       (void)setsid();  // no controlling terminal, and none can come from the test runner
-      ExecServer(test, devNull.Get(), outWrite.Get(), errWrite.Get(), program.c_str(), argv.data(),
-                 options.fileLimit);
+      ExecServer(test, devNull.Get(), outWrite.Get(), errWrite.Get(), plan);
     }
     pid_ = pid;
     return;
@@ -434,8 +477,7 @@ void ServerProcess::Start(const ServerOptions& options) {
       // Session leader, then the terminal becomes its controlling terminal with this process
       // group in front.
       if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(125);
-      ExecServer(test, slave, slave, errWrite.Get(), program.c_str(), argv.data(),
-                 options.fileLimit);
+      ExecServer(test, slave, slave, errWrite.Get(), plan);
     }
     pid_ = pid;
     return;
@@ -463,8 +505,7 @@ void ServerProcess::Start(const ServerOptions& options) {
   }
   if (leader == 0) {
     RunSessionLeader(test, slave, errWrite.Get(), reportWrite.Get(), controlRead.Get(),
-                     terminal_ == Terminal::kForegroundJob, program.c_str(), argv.data(),
-                     options.fileLimit);
+                     terminal_ == Terminal::kForegroundJob, plan);
   }
   leaderPid_ = leader;
   reportWrite.Reset();

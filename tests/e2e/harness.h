@@ -95,7 +95,9 @@ struct ServerOptions {
   Terminal terminal = Terminal::kNone;
   // Changes the fresh pseudo-terminal's modes before the server starts (terminal modes only).
   std::function<void(termios&)> adjustModes;
-  // RLIMIT_NOFILE of the server, set just before it starts.
+  // RLIMIT_NOFILE of the server, set just before it starts. In a sanitizer build such a
+  // server runs without the two sanitizer checks that need descriptors of their own: the
+  // dynamic type check and the leak check at exit.
   std::optional<rlim_t> fileLimit;
 };
 

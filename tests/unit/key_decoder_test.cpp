@@ -57,6 +57,11 @@ TEST(KeyDecoder, KeysAsTheConsoleReportsThem) {
       {"sequence cut short", "\x1b[12", {224, 0}},
       {"control byte ends a sequence", "\x1b[1\x01", {224, 0, 1}},
       {"ESC inside a sequence starts a new key", "\x1b[1\x1b", {224, 0, 27}},
+      // However a sequence began, an ESC that does not belong to it is never lost.
+      {"ESC after ESC O is a key of its own", "\x1bO\x1b", {224, 0, 27}},
+      {"ESC after ESC [ [ is a key of its own", "\x1b[[\x1b", {224, 0, 27}},
+      {"control byte ends an ESC O sequence", "\x1bO\r", {224, 0, '\r'}},
+      {"unknown final byte after ESC O is part of it", "\x1bOa", {224, 0}},
       {"keys around an arrow", "a\x1b[Bz", {'a', 224, 80, 'z'}},
   };
   for (const auto& c : cases) EXPECT_EQ(Decode(c.bytes), c.codes) << c.name;
