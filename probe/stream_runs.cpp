@@ -52,17 +52,23 @@ class StreamSession {
         progress_(run.err, 0) {}
 
   // Opens the connections one after another, each with the verifier `makeCheck` gives it;
-  // with waitForData, each only once the one before has had its first bytes.
+  // with waitForData, each only once the one before has had its first bytes. A server that
+  // lets one connect or first read time out would let the others time out as well: the
+  // connections not yet made then count as failed, and no more first bytes are waited for.
   template <typename MakeCheck>
   void Open(bool waitForData, MakeCheck makeCheck) {
     for (std::uint32_t i = 0; i < run_.options.connections && stopRequests == 0; ++i) {
       const int fd = ConnectWithin(run_.endpoint, kConnectTimeout);
       if (fd < 0) {
         run_.errors.Note("connect", errno);
+        if (errno == ETIMEDOUT) {
+          failed_ += run_.options.connections - i;
+          break;
+        }
         ++failed_;
         continue;
       }
-      if (waitForData) (void)WaitReadable(fd, kFirstBytesTimeout);
+      if (waitForData) waitForData = WaitReadable(fd, kFirstBytesTimeout);
       streams_.push_back(makeCheck(fd, streams_.size()));
     }
     polls_.resize(streams_.size());
