@@ -1,5 +1,7 @@
 #include "probe/udp_matcher.h"
 
+#include <algorithm>
+
 namespace orvane::probe {
 
 namespace {
@@ -53,7 +55,15 @@ UdpMatcher::Verdict UdpMatcher::Match(const std::uint8_t* data, std::size_t leng
   }
   const std::uint64_t rtt = now - header->stamp;
   rtts_.Add(rtt);
-  if (rtt > longestRtt_) longestRtt_ = rtt;
+  const auto sample = static_cast<std::int64_t>(rtt);
+  if (tally_.answered == 1) {
+    smoothedRtt_ = sample;
+    rttDeviation_ = sample / 2;
+  } else {
+    const std::int64_t error = sample - smoothedRtt_;
+    rttDeviation_ += ((error < 0 ? -error : error) - rttDeviation_) / 4;
+    smoothedRtt_ += error / 8;
+  }
   // Below base_ it had been given up on and no longer counted as in flight.
   if (sequence >= base_) {
     --inFlight_;
@@ -77,6 +87,10 @@ std::uint64_t UdpMatcher::GiveUpBefore(std::uint64_t cutoff) {
   }
   DropAnsweredFront();
   return givenUp;
+}
+
+std::uint64_t UdpMatcher::GiveUpAfter() const {
+  return std::max(kShortestGiveUp, static_cast<std::uint64_t>(smoothedRtt_ + 4 * rttDeviation_));
 }
 
 std::optional<std::uint64_t> UdpMatcher::OldestInFlight() const {

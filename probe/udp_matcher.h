@@ -54,8 +54,12 @@ class UdpMatcher {
 
   [[nodiscard]] const UdpTally& tally() const { return tally_; }
   [[nodiscard]] const RttHistogram& rtts() const { return rtts_; }
-  // The longest round trip so far, in nanoseconds (0 before the first answer).
-  [[nodiscard]] std::uint64_t longestRtt() const { return longestRtt_; }
+  // How long a datagram may go without an answer before it gives its place in the window to
+  // the next one: kShortestGiveUp, or more where round trips are long, reckoned as TCP
+  // reckons its retransmission timeout (RFC 6298): the smoothed round trip plus four times its
+  // smoothed deviation. One answer that was very late raises it for a while, not for good.
+  [[nodiscard]] std::uint64_t GiveUpAfter() const;
+  static constexpr std::uint64_t kShortestGiveUp = 200'000'000;  // 0.2 s
 
  private:
   [[nodiscard]] bool Answered(std::uint64_t sequence) const {
@@ -68,7 +72,9 @@ class UdpMatcher {
   const RepeatingPattern* pattern_;
   UdpTally tally_;
   RttHistogram rtts_;
-  std::uint64_t longestRtt_ = 0;
+  // Smoothed round trip and its deviation, in nanoseconds; both 0 before the first answer.
+  std::int64_t smoothedRtt_ = 0;
+  std::int64_t rttDeviation_ = 0;
   std::uint64_t answeredBelow_ = 0;      // one more than the highest sequence number answered
   std::vector<std::uint64_t> answered_;  // one bit for each datagram sent
   // The send times of the datagrams from base_ on, at sequence number modulo the ring's size,

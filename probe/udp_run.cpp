@@ -20,9 +20,6 @@ namespace {
 // the probe spends few system calls on each and keeps up with a fast server.
 constexpr std::size_t kMostInBatch = 64;
 constexpr std::size_t kBatchBytes = 256 * 1024;
-// A datagram without an answer this long (or three times the longest round trip so far, if
-// that is longer) gives its place in the window to the next one.
-constexpr std::uint64_t kShortestGiveUp = kSecond / 5;
 // Room for a burst of answers; the system caps it at net.core.rmem_max.
 constexpr int kSocketBuffer = 4 << 20;
 // After a send failed for another reason than a full buffer, the next try waits this long.
@@ -142,7 +139,7 @@ UdpResult RunUdp(const RunContext& run) {
     }
     if (!sending && (tally.Lost() == 0 || now >= sendEnd + waitNs || stopRequests > 1)) break;
 
-    const std::uint64_t giveUpAfter = std::max(kShortestGiveUp, 3 * matcher.longestRtt());
+    const std::uint64_t giveUpAfter = matcher.GiveUpAfter();
     if (now > giveUpAfter) matcher.GiveUpBefore(now - giveUpAfter);
 
     std::uint64_t wake = sendEnd + waitNs;

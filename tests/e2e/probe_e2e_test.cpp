@@ -289,8 +289,9 @@ TEST(ProbeAgainstFaults, EveryDatagramFaultIsCounted) {
       plan.datagram = c.fault;
       const FaultyServer server(address, plan);
       ASSERT_TRUE(server.Ready()) << server.error();
-      // Paced, so that a datagram held back or lost never holds up the rest.
-      const ProbeRun run = RunProbe(Args({"udp", "-r", "4000", "-n", "200", "--wait", "0.3"},
+      // Paced, so that a datagram held back or lost never holds up the rest; a second for the
+      // last answers, however busy the machine.
+      const ProbeRun run = RunProbe(Args({"udp", "-r", "4000", "-n", "200", "--wait", "1"},
                                          server.udpPort(), HostArg(address)));
       EXPECT_EQ(run.Exit(), ExitedWith(c.status)) << run.Describe();
       EXPECT_EQ(run.Text("address"), address);

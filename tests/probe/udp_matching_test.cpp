@@ -157,7 +157,33 @@ TEST(UdpMatching, RoundTripIsAnswerTimeLessSendTime) {
   ASSERT_TRUE(summary.has_value());
   EXPECT_DOUBLE_EQ(summary->min, 0.5);  // microseconds
   EXPECT_DOUBLE_EQ(summary->max, 5.0);
-  EXPECT_EQ(exchange.matcher().longestRtt(), 5000u);
+}
+
+TEST(UdpMatching, GivesUpAfterLongerOnlyWhileRoundTripsAreLong) {
+  Exchange exchange(64);
+  UdpMatcher& m = exchange.matcher();
+  EXPECT_EQ(m.GiveUpAfter(), UdpMatcher::kShortestGiveUp) << "before any answer";
+  constexpr std::uint64_t kMs = 1'000'000;
+  std::size_t next = 0;
+  // Each datagram k was sent at (k + 1) us; answered `rtt` later.
+  auto answer = [&](std::uint64_t rtt) {
+    exchange.Send(1);
+    exchange.Answer(exchange.Copy(next), (next + 1) * 1000 + rtt);
+    ++next;
+  };
+  for (int i = 0; i < 20; ++i) answer(1 * kMs);
+  EXPECT_EQ(m.GiveUpAfter(), UdpMatcher::kShortestGiveUp) << "short round trips";
+
+  // A path whose round trips are half a second: waiting 0.2 s would give up on every one.
+  for (int i = 0; i < 20; ++i) answer(500 * kMs);
+  EXPECT_GE(m.GiveUpAfter(), 500 * kMs);
+
+  // One answer two seconds late raises the wait; short ones bring it down again.
+  for (int i = 0; i < 50; ++i) answer(1 * kMs);
+  answer(2000 * kMs);
+  EXPECT_GT(m.GiveUpAfter(), 1000 * kMs);
+  for (int i = 0; i < 60; ++i) answer(1 * kMs);
+  EXPECT_EQ(m.GiveUpAfter(), UdpMatcher::kShortestGiveUp);
 }
 
 TEST(UdpMatching, GivingUpFreesThePlaceButALateAnswerStillCounts) {
