@@ -398,8 +398,10 @@ ServerProcess::ServerProcess(std::vector<std::string> args) : terminal_(Terminal
 void ServerProcess::Start(const ServerOptions& options) {
   // Everything the child needs is prepared before fork.
   std::vector<std::string> words = options.command;
-  if (words.empty()) words.emplace_back("orvane");
-  const std::string program = options.command.empty() ? ServerBinary() : options.command[0];
+  if (words.empty()) words.emplace_back(options.program.empty() ? "orvane" : options.program);
+  const std::string program = !options.command.empty() ? options.command[0]
+                              : options.program.empty() ? std::string(ServerBinary())
+                                                        : options.program;
   words.insert(words.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
@@ -477,7 +479,7 @@ void ServerProcess::Start(const ServerOptions& options) {
       // Session leader, then the terminal becomes its controlling terminal with this process
       // group in front.
       if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(125);
-      ExecServer(test, slave, slave, errWrite.Get(), plan);
+      ExecServer(test, slave, slave, options.stderrOnTerminal ? slave : errWrite.Get(), plan);
     }
     pid_ = pid;
     return;
