@@ -14,6 +14,7 @@ import datetime
 import json
 import os
 import random
+import re
 import resource
 import shlex
 import shutil
@@ -696,6 +697,13 @@ def spread_pct(values):
     return 100 * (max(values) - min(values)) / 2 / statistics.median(values)
 
 
+def efficiency(record):
+    """A run's figure per CPU-second of the server."""
+    if record["value"] is None or record["server_cpu_pct"] <= 0:
+        return None
+    return record["value"] / (record["server_cpu_pct"] / 100)
+
+
 def report(meta, records, final):
     servers = meta["servers"]
     names = [s["name"] for s in servers]
@@ -727,6 +735,9 @@ def report(meta, records, final):
     # Throughput.
     others = [n for n in names if n != "orvane"]
     head = ["workload", "unit"] + [label[n] for n in names] + [f"orvane/{n}" for n in others]
+    per_cpu = "orvane" in names and "limit" in names
+    if per_cpu:
+        head.append("orvane/limit per CPU-second")
     w("| " + " | ".join(head) + " |")
     w("|" + "---|" * 2 + "---:|" * (len(head) - 2))
     missed = []
@@ -770,8 +781,16 @@ def report(meta, records, final):
                 row.append(cell)
             else:
                 row.append("-")
+        if per_cpu:
+            a, b = (med([efficiency(r) for r in by.get((wid, n), [])]) for n in ("orvane", "limit"))
+            row.append(f"{a / b:.2f}" if a and b else "-")
         w("| " + " | ".join(row) + " |")
     w("")
+    if per_cpu:
+        w("The last column divides each run's figure by the share of a core the server used in "
+          "it: what each does per CPU-second. Where other work took CPU time from the server "
+          "in some runs and not in others, it says more than the plain ratio.")
+        w("")
     if "limit" in names and "orvane" in names:
         if missed:
             w("Below 0.9 of the yardstick (bold): " + ", ".join(missed) + ".")
@@ -863,7 +882,9 @@ def report(meta, records, final):
     w("")
     w("Servers as started:")
     for s in servers:
-        w(f"- {s['label']}: `{s['form']}`" + (f" ({s['version']})" if s.get("version") else ""))
+        # Paths of this checkout and of the run's temporary folder say nothing to a reader.
+        form = re.sub(r"/\S*/orvane-bench-[^/ ]+", "TMP", s["form"].replace(ROOT + "/", ""))
+        w(f"- {s['label']}: `{form}`" + (f" ({s['version']})" if s.get("version") else ""))
     return "\n".join(out).rstrip() + "\n"
 
 
