@@ -84,11 +84,21 @@ class ConnectLoop {
       Fail(c, "connect", errno, now);
       return;
     }
-    c.state = connected ? Cycle::State::kSending : Cycle::State::kConnecting;
     c.deadline = now + kCycleTimeout;
     c.sent = 0;
     c.check = StreamVerifier(pattern_, 0);
-    if (connected) Send(c, now);
+    if (connected || size_ > 0) {
+      // On a near path the connection is often up by the time connect() says "in progress":
+      // sending at once saves a wait. If it is not up yet, the send says so, and the wait
+      // for it follows; if it failed, that is the connect's failure.
+      c.state = Cycle::State::kSending;
+      Send(c, now, connected ? "send" : "connect");
+      if (c.state == Cycle::State::kSending && c.sent == 0 && !connected) {
+        c.state = Cycle::State::kConnecting;
+      }
+    } else {
+      c.state = Cycle::State::kConnecting;
+    }
   }
 
   void Advance(Cycle& c, short events, std::uint64_t now) {
@@ -102,17 +112,18 @@ class ConnectLoop {
       c.state = Cycle::State::kSending;
     }
     if (c.state == Cycle::State::kSending) {
-      Send(c, now);
+      Send(c, now, "send");
     } else if (c.state == Cycle::State::kReceiving) {
       Receive(c, now);
     }
   }
 
-  void Send(Cycle& c, std::uint64_t now) {
+  // Sends what is left to send; a failure is put down to `call`.
+  void Send(Cycle& c, std::uint64_t now, const char* call) {
     if (c.sent < size_) {
       const ssize_t n = send(c.fd, pattern_.At(c.sent), size_ - c.sent, MSG_NOSIGNAL);
       if (n < 0) {
-        if (errno != EAGAIN && errno != EINTR) Fail(c, "send", errno, now);
+        if (errno != EAGAIN && errno != EINTR) Fail(c, call, errno, now);
         return;
       }
       c.sent += static_cast<std::uint64_t>(n);

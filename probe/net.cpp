@@ -160,7 +160,10 @@ int PollUntil(pollfd* fds, std::size_t count, std::uint64_t deadline) {
   const std::uint64_t left = deadline > now ? deadline - now : 0;
   const timespec timeout{static_cast<time_t>(left / kSecond), static_cast<long>(left % kSecond)};
   const int n = ppoll(fds, count, &timeout, nullptr);
-  return n < 0 ? -1 : n;
+  if (n >= 0) return n;
+  // Interrupted: nothing is ready, whatever an earlier call left in revents.
+  for (std::size_t i = 0; i < count; ++i) fds[i].revents = 0;
+  return -1;
 }
 
 bool WaitReadable(int fd, std::uint64_t timeout) {

@@ -17,7 +17,7 @@ namespace orvane::probe {
 namespace {
 
 // Each read takes up to this much, so that a fast stream costs few system calls.
-constexpr std::size_t kReadSize = 64 * 1024;
+constexpr std::size_t kReadSize = 256 * 1024;
 constexpr std::uint64_t kConnectTimeout = 5 * kSecond;
 // A chargen reader is opened only once the one before has been sent its first bytes (or this
 // long has passed), so that the connects never outrun a server that accepts one at a time
@@ -31,55 +31,130 @@ struct Stream {
   std::uint64_t sent = 0;   // echo: bytes written; chargen: no limit
   std::uint64_t phase = 0;  // echo: where in the pattern the stream starts
   StreamVerifier check;
+  bool checked = true;  // chargen without a check only counts
 };
-
-// Opens `count` connections one after another; those that fail are counted in `failed`.
-std::vector<int> OpenConnections(const RunContext& run, std::uint32_t count, bool waitForData,
-                                 std::uint64_t& failed) {
-  std::vector<int> fds;
-  for (std::uint32_t i = 0; i < count && stopRequests == 0; ++i) {
-    const int fd = ConnectWithin(run.endpoint, kConnectTimeout);
-    if (fd < 0) {
-      run.errors.Note("connect", errno);
-      ++failed;
-      continue;
-    }
-    if (waitForData) (void)WaitReadable(fd, kFirstBytesTimeout);
-    fds.push_back(fd);
-  }
-  return fds;
-}
 
 // Why a stream stopped being read.
 enum class StreamEnd { kOpen, kDamaged, kFailed };
 
-// Reads what one stream has; kFailed when the peer closed or reset it.
-StreamEnd ReadStream(Stream& stream, std::uint8_t* buffer, std::uint64_t limit,
-                     std::uint64_t& bytes, const char* call, ErrorLog& errors) {
-  const ssize_t n = recv(stream.fd, buffer, kReadSize, 0);
-  if (n == 0) {
-    errors.Note(call, kClosedByPeer);
-    return StreamEnd::kFailed;
+// What the echo and chargen loops share: the connections, the clock of the run, its progress
+// line and the figures of it.
+class StreamSession {
+ public:
+  StreamSession(const RunContext& run, std::uint64_t& bytes, std::uint64_t& damaged,
+                std::optional<std::uint64_t>& firstDamage, std::uint64_t& failed)
+      : run_(run),
+        bytes_(bytes),
+        damaged_(damaged),
+        firstDamage_(firstDamage),
+        failed_(failed),
+        buffer_(kReadSize),
+        progress_(run.err, 0) {}
+
+  // Opens the connections one after another, each with the verifier `makeCheck` gives it;
+  // with waitForData, each only once the one before has had its first bytes. A server that
+  // lets one connect or first read time out would let the others time out as well: the
+  // connections not yet made then count as failed, and no more first bytes are waited for.
+  template <typename MakeCheck>
+  void Open(bool waitForData, MakeCheck makeCheck) {
+    for (std::uint32_t i = 0; i < run_.options.connections && stopRequests == 0; ++i) {
+      const int fd = ConnectWithin(run_.endpoint, kConnectTimeout);
+      if (fd < 0) {
+        run_.errors.Note("connect", errno);
+        if (errno == ETIMEDOUT) {
+          failed_ += run_.options.connections - i;
+          break;
+        }
+        ++failed_;
+        continue;
+      }
+      if (waitForData) waitForData = WaitReadable(fd, kFirstBytesTimeout);
+      streams_.push_back(makeCheck(fd, streams_.size()));
+    }
+    polls_.resize(streams_.size());
+    open_ = streams_.size();
+    start_ = now_ = NowNs();
+    end_ = start_ + static_cast<std::uint64_t>(run_.options.seconds * 1e9);
+    progress_ = Progress(run_.err, start_);
   }
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EINTR) return StreamEnd::kOpen;
-    errors.Note(call, errno);
-    return StreamEnd::kFailed;
+
+  std::vector<Stream>& streams() { return streams_; }
+  pollfd& Poll(std::size_t i) { return polls_[i]; }
+
+  // Shows the progress line when it is due, then waits for the streams; false once the run is
+  // over.
+  bool Wait() {
+    if (open_ == 0 || stopRequests > 0 || (now_ = NowNs()) >= end_) return false;
+    if (progress_.Due(now_)) {
+      const double rate =
+          static_cast<double>(bytes_ - bytesShown_) / 1e6 / progress_.SinceLast(now_);
+      bytesShown_ = bytes_;
+      progress_.Show(now_,
+                     StreamProgress(progress_.Elapsed(now_), rate, bytes_, damaged_, failed_));
+    }
+    return PollUntil(polls_.data(), polls_.size(), std::min(end_, progress_.NextDue())) >= 0;
   }
-  auto length = static_cast<std::uint64_t>(n);
-  // An echo cannot return more than was sent: what goes beyond is damage.
-  const std::uint64_t allowed = limit - stream.check.received();
-  if (length > allowed) {
-    (void)stream.check.Feed(buffer, allowed);
-    stream.check.MarkDamagedAt(limit);
-    length = allowed;
-  } else {
-    (void)stream.check.Feed(buffer, length);
+
+  // Reads what stream i has and checks it; an echo must not return more than was sent.
+  // A stream that differs or ended is closed and counted.
+  StreamEnd Read(std::size_t i) {
+    Stream& s = streams_[i];
+    const ssize_t n = recv(s.fd, buffer_.data(), buffer_.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return StreamEnd::kOpen;
+    if (n <= 0) {
+      run_.errors.Note("recv", n == 0 ? kClosedByPeer : errno);
+      ++failed_;
+      Close(i);
+      return StreamEnd::kFailed;
+    }
+    auto length = static_cast<std::uint64_t>(n);
+    if (s.checked) {
+      const std::uint64_t allowed = s.sent - s.check.received();
+      (void)s.check.Feed(buffer_.data(), std::min(length, allowed));
+      if (length > allowed) s.check.MarkDamagedAt(s.sent);
+      if (!s.check.intact()) {
+        if (damaged_++ == 0) firstDamage_ = s.check.firstDamage();
+        Close(i);
+        return StreamEnd::kDamaged;
+      }
+    }
+    bytes_ += length;
+    return StreamEnd::kOpen;
   }
-  if (!stream.check.intact()) return StreamEnd::kDamaged;
-  bytes += length;
-  return StreamEnd::kOpen;
-}
+
+  void Close(std::size_t i) {
+    (void)close(streams_[i].fd);
+    streams_[i].fd = -1;
+    polls_[i].fd = -1;
+    --open_;
+  }
+
+  // Ends the run: closes what is still open and returns the seconds it lasted.
+  double Finish() {
+    now_ = NowNs();
+    progress_.Finish();
+    for (Stream& s : streams_) {
+      if (s.fd >= 0) (void)close(s.fd);
+    }
+    return static_cast<double>(std::min(now_, end_) - start_) / 1e9;
+  }
+
+ private:
+  const RunContext& run_;
+  std::uint64_t& bytes_;
+  std::uint64_t& damaged_;
+  std::optional<std::uint64_t>& firstDamage_;
+  std::uint64_t& failed_;
+  std::vector<Stream> streams_;
+  std::vector<pollfd> polls_;
+  std::vector<std::uint8_t> buffer_;
+  Progress progress_;
+  std::uint64_t bytesShown_ = 0;
+  std::size_t open_ = 0;
+  std::uint64_t start_ = 0;
+  std::uint64_t end_ = 0;
+  std::uint64_t now_ = 0;
+};
 
 }  // namespace
 
@@ -90,59 +165,27 @@ EchoResult RunEcho(const RunContext& run) {
   result.connections = o.connections;
 
   const RepeatingPattern pattern = EchoPattern();
-  std::vector<Stream> streams;
-  for (const int fd : OpenConnections(run, o.connections, false, result.failed)) {
-    const std::uint64_t phase = streams.size() * kStreamSpacing;
-    streams.push_back(Stream{fd, 0, phase, StreamVerifier(pattern, phase)});
-  }
-  std::vector<std::uint8_t> buffer(kReadSize);
-  std::vector<pollfd> polls(streams.size());
-
-  const std::uint64_t start = NowNs();
-  const std::uint64_t end = start + static_cast<std::uint64_t>(o.seconds * 1e9);
-  Progress progress(run.err, start);
-  std::uint64_t verifiedBefore = 0;
-  std::size_t open = streams.size();
-  std::uint64_t now = start;
-
-  auto closeStream = [&](Stream& s) {
-    (void)close(s.fd);
-    s.fd = -1;
-    --open;
-  };
-
-  while (open > 0 && stopRequests == 0 && (now = NowNs()) < end) {
+  StreamSession session(run, result.bytesVerified, result.mismatches, result.firstMismatch,
+                        result.failed);
+  session.Open(false, [&](int fd, std::size_t i) {
+    const std::uint64_t phase = i * kStreamSpacing;
+    return Stream{fd, 0, phase, StreamVerifier(pattern, phase)};
+  });
+  std::vector<Stream>& streams = session.streams();
+  for (;;) {
     for (std::size_t i = 0; i < streams.size(); ++i) {
       const Stream& s = streams[i];
       const bool room = s.sent - s.check.received() < o.inflight;
-      polls[i] = pollfd{s.fd, static_cast<short>(POLLIN | (room ? POLLOUT : 0)), 0};
+      session.Poll(i).events = static_cast<short>(POLLIN | (room ? POLLOUT : 0));
+      session.Poll(i).fd = s.fd;
     }
-    if (progress.Due(now)) {
-      const double rate = static_cast<double>(result.bytesVerified - verifiedBefore) / 1e6 /
-                          progress.SinceLast(now);
-      verifiedBefore = result.bytesVerified;
-      progress.Show(now, StreamProgress(progress.Elapsed(now), rate, result.bytesVerified,
-                                        result.mismatches, result.failed));
-    }
-    if (PollUntil(polls.data(), polls.size(), std::min(end, progress.NextDue())) <= 0) continue;
-
+    if (!session.Wait()) break;
     for (std::size_t i = 0; i < streams.size(); ++i) {
       Stream& s = streams[i];
-      const short events = polls[i].revents;
+      const short events = session.Poll(i).revents;
       if (s.fd < 0 || events == 0) continue;
-      if ((events & (POLLIN | POLLERR | POLLHUP)) != 0) {
-        const StreamEnd ended =
-            ReadStream(s, buffer.data(), s.sent, result.bytesVerified, "recv", run.errors);
-        if (ended == StreamEnd::kDamaged) {
-          if (result.mismatches++ == 0) result.firstMismatch = s.check.firstDamage();
-          closeStream(s);
-          continue;
-        }
-        if (ended == StreamEnd::kFailed) {
-          ++result.failed;
-          closeStream(s);
-          continue;
-        }
+      if ((events & (POLLIN | POLLERR | POLLHUP)) != 0 && session.Read(i) != StreamEnd::kOpen) {
+        continue;
       }
       if ((events & POLLOUT) == 0) continue;
       // Write as long as the socket takes it and the connection may run ahead.
@@ -157,7 +200,7 @@ EchoResult RunEcho(const RunContext& run) {
           if (errno != EAGAIN && errno != EINTR) {
             run.errors.Note("send", errno);
             ++result.failed;
-            closeStream(s);
+            session.Close(i);
           }
           break;
         }
@@ -167,12 +210,7 @@ EchoResult RunEcho(const RunContext& run) {
       }
     }
   }
-  now = NowNs();
-  progress.Finish();
-  for (Stream& s : streams) {
-    if (s.fd >= 0) (void)close(s.fd);
-  }
-  result.seconds = static_cast<double>(std::min(now, end) - start) / 1e9;
+  result.seconds = session.Finish();
   return result;
 }
 
@@ -185,65 +223,22 @@ ChargenResult RunChargen(const RunContext& run) {
 
   const RepeatingPattern block = ChargenBlockPattern();
   const RepeatingPattern lines = ChargenLinesPattern();
-  std::vector<Stream> streams;
-  for (const int fd : OpenConnections(run, o.connections, true, result.failed)) {
-    streams.push_back(Stream{fd, UINT64_MAX, 0,
-                             o.check == ChargenCheck::kLines ? StreamVerifier::JoiningLines(lines)
-                                                             : StreamVerifier(block, 0)});
+  StreamSession session(run, result.bytes, result.corrupted, result.firstCorrupt, result.failed);
+  session.Open(true, [&](int fd, std::size_t) {
+    return Stream{fd, UINT64_MAX, 0,
+                  o.check == ChargenCheck::kLines ? StreamVerifier::JoiningLines(lines)
+                                                  : StreamVerifier(block, 0),
+                  o.check != ChargenCheck::kNone};
+  });
+  for (std::size_t i = 0; i < session.streams().size(); ++i) {
+    session.Poll(i) = pollfd{session.streams()[i].fd, POLLIN, 0};
   }
-  std::vector<std::uint8_t> buffer(kReadSize);
-  std::vector<pollfd> polls(streams.size());
-  for (std::size_t i = 0; i < streams.size(); ++i) polls[i] = pollfd{streams[i].fd, POLLIN, 0};
-
-  const std::uint64_t start = NowNs();
-  const std::uint64_t end = start + static_cast<std::uint64_t>(o.seconds * 1e9);
-  Progress progress(run.err, start);
-  std::uint64_t bytesBefore = 0;
-  std::size_t open = streams.size();
-  std::uint64_t now = start;
-
-  while (open > 0 && stopRequests == 0 && (now = NowNs()) < end) {
-    if (progress.Due(now)) {
-      const double rate =
-          static_cast<double>(result.bytes - bytesBefore) / 1e6 / progress.SinceLast(now);
-      bytesBefore = result.bytes;
-      progress.Show(now, StreamProgress(progress.Elapsed(now), rate, result.bytes, result.corrupted,
-                                        result.failed));
-    }
-    if (PollUntil(polls.data(), polls.size(), std::min(end, progress.NextDue())) <= 0) continue;
-    for (std::size_t i = 0; i < streams.size(); ++i) {
-      Stream& s = streams[i];
-      if (s.fd < 0 || polls[i].revents == 0) continue;
-      StreamEnd ended = StreamEnd::kOpen;
-      if (o.check == ChargenCheck::kNone) {
-        const ssize_t n = recv(s.fd, buffer.data(), kReadSize, 0);
-        if (n > 0) {
-          result.bytes += static_cast<std::uint64_t>(n);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-          run.errors.Note("recv", n == 0 ? kClosedByPeer : errno);
-          ended = StreamEnd::kFailed;
-        }
-      } else {
-        ended = ReadStream(s, buffer.data(), UINT64_MAX, result.bytes, "recv", run.errors);
-      }
-      if (ended == StreamEnd::kOpen) continue;
-      if (ended == StreamEnd::kDamaged) {
-        if (result.corrupted++ == 0) result.firstCorrupt = s.check.firstDamage();
-      } else {
-        ++result.failed;
-      }
-      (void)close(s.fd);
-      s.fd = -1;
-      polls[i].fd = -1;
-      --open;
+  while (session.Wait()) {
+    for (std::size_t i = 0; i < session.streams().size(); ++i) {
+      if (session.streams()[i].fd >= 0 && session.Poll(i).revents != 0) (void)session.Read(i);
     }
   }
-  now = NowNs();
-  progress.Finish();
-  for (Stream& s : streams) {
-    if (s.fd >= 0) (void)close(s.fd);
-  }
-  result.seconds = static_cast<double>(std::min(now, end) - start) / 1e9;
+  result.seconds = session.Finish();
   return result;
 }
 

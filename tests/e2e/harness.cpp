@@ -103,8 +103,8 @@ void ResetChildState() {
 
 // In a forked child: stdin, stdout and stderr from the given descriptors, nothing else open,
 // then the server. Never returns.
-[[noreturn]] void ExecServer(pid_t parent, int in, int out, int err, char* const* argv,
-                             const std::optional<rlim_t>& fileLimit) {
+[[noreturn]] void ExecServer(pid_t parent, int in, int out, int err, const char* program,
+                             char* const* argv, const std::optional<rlim_t>& fileLimit) {
   // Should the test process die without its destructors, the server must not outlive it.
   (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(126);
@@ -120,7 +120,7 @@ void ResetChildState() {
     const rlimit limit{*fileLimit, *fileLimit};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
   }
-  execv(ServerBinary(), argv);
+  execv(program, argv);
   _exit(127);
 }
 
@@ -169,7 +169,7 @@ int SetForegroundGroup(pid_t group) {
 // PID cannot be reused, until the test closes the control socket. If the test goes away
 // first, the leader kills the server it started. Never returns.
 [[noreturn]] void RunSessionLeader(pid_t test, int slave, int err, int report, int control,
-                                   bool serverInFront, char* const* argv,
+                                   bool serverInFront, const char* program, char* const* argv,
                                    const std::optional<rlim_t>& fileLimit) {
   (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != test) _exit(125);
@@ -184,7 +184,7 @@ int SetForegroundGroup(pid_t group) {
     // Both sides hand over the foreground, so that it is done before the server starts,
     // whichever runs first.
     if (serverInFront && tcsetpgrp(slave, getpid()) != 0) _exit(125);
-    ExecServer(leader, slave, slave, err, argv, fileLimit);
+    ExecServer(leader, slave, slave, err, program, argv, fileLimit);
   }
   (void)setpgid(server, server);
   if (serverInFront) (void)tcsetpgrp(slave, server);
@@ -358,8 +358,9 @@ ServerProcess::ServerProcess(std::vector<std::string> args) : terminal_(Terminal
 
 void ServerProcess::Start(const ServerOptions& options) {
   // Everything the child needs is prepared before fork.
+  const char* program = options.program.empty() ? ServerBinary() : options.program.c_str();
   std::vector<std::string> words;
-  words.emplace_back("orvane");
+  words.emplace_back(options.program.empty() ? "orvane" : options.program);
   words.insert(words.end(), options.args.begin(), options.args.end());
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
@@ -394,7 +395,7 @@ void ServerProcess::Start(const ServerOptions& options) {
     }
     if (pid == 0) {
       (void)setsid();  // no controlling terminal, and none can come from the test runner
-      ExecServer(test, devNull.Get(), outWrite.Get(), errWrite.Get(), argv.data(),
+      ExecServer(test, devNull.Get(), outWrite.Get(), errWrite.Get(), program, argv.data(),
                  options.fileLimit);
     }
     pid_ = pid;
@@ -433,7 +434,8 @@ void ServerProcess::Start(const ServerOptions& options) {
       // Session leader, then the terminal becomes its controlling terminal with this process
       // group in front.
       if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(125);
-      ExecServer(test, slave, slave, errWrite.Get(), argv.data(), options.fileLimit);
+      ExecServer(test, slave, slave, options.stderrOnTerminal ? slave : errWrite.Get(), program,
+                 argv.data(), options.fileLimit);
     }
     pid_ = pid;
     return;
@@ -461,7 +463,8 @@ void ServerProcess::Start(const ServerOptions& options) {
   }
   if (leader == 0) {
     RunSessionLeader(test, slave, errWrite.Get(), reportWrite.Get(), controlRead.Get(),
-                     terminal_ == Terminal::kForegroundJob, argv.data(), options.fileLimit);
+                     terminal_ == Terminal::kForegroundJob, program, argv.data(),
+                     options.fileLimit);
   }
   leaderPid_ = leader;
   reportWrite.Reset();

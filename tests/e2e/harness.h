@@ -88,18 +88,23 @@ enum class Terminal {
 };
 
 struct ServerOptions {
+  // The binary to run; the server when empty. Other binaries of the project (orvane-probe)
+  // run the same way.
+  std::string program;
   std::vector<std::string> args;
   Terminal terminal = Terminal::kNone;
   // Changes the fresh pseudo-terminal's modes before the server starts (terminal modes only).
   std::function<void(termios&)> adjustModes;
   // RLIMIT_NOFILE of the server, set just before it starts.
   std::optional<rlim_t> fileLimit;
+  // kForeground: standard error on the terminal as well, instead of a pipe.
+  bool stderrOnTerminal = false;
 };
 
-// One run of the server. stderr is always a pipe. The child starts with exactly descriptors
-// 0, 1 and 2, default signal dispositions and no blocked signals, whatever the test runner
-// passed down. The destructor kills the server by its PID with SIGKILL if it has not ended
-// and reaps every process it started.
+// One run of the server. stderr is a pipe, unless stderrOnTerminal puts it on the terminal. The
+// child starts with exactly descriptors 0, 1 and 2, default signal dispositions and no blocked
+// signals, whatever the test runner passed down. The destructor kills the server by its PID with
+// SIGKILL if it has not ended and reaps every process it started.
 class ServerProcess {
  public:
   explicit ServerProcess(const ServerOptions& options);
