@@ -550,8 +550,8 @@ def measure_idle(servers, seconds):
 def measure_held_clients(opts, server, count):
     """RSS of a server while `count` chargen and `count` echo clients are connected."""
     # A burst of connections overflows a short listen queue; the dropped ones come back with
-    # the SYN retransmissions 1, 3 and 7 s later.
-    seconds = max(10.0, opts.time)
+    # the SYN retransmissions 1, 3, 7 and 15 s later.
+    seconds = max(16.0, opts.time)
     pid = server.pid_for("echo")
     chargen = subprocess.Popen(
         probe_argv(opts, "chargen", ["-c", str(count)], server.chargen_port, [], seconds),
