@@ -968,8 +968,11 @@ def main(argv):
         return 0
 
     names = [n for n in opts.servers.split(",") if n]
-    workloads = [w for w in WORKLOADS if not opts.workloads or
-                 any(w[0].startswith(x) for x in opts.workloads.split(","))]
+    wanted = [x for x in opts.workloads.split(",") if x]
+    # An exact id means that workload alone (chargen-c1 is not chargen-c16); else a prefix.
+    workloads = [w for w in WORKLOADS if not wanted or
+                 any(w[0] == x or (x not in WORKLOAD_BY_ID and w[0].startswith(x))
+                     for x in wanted)]
     if opts.workloads == "none":
         workloads = []  # only the idle and held-clients measurements
     elif not workloads:
