@@ -50,23 +50,6 @@ RepeatingPattern ChargenBlockPattern() {
   return RepeatingPattern(block);
 }
 
-RepeatingPattern ChargenLinesPattern() {
-  std::vector<std::uint8_t> lines;
-  lines.reserve(kPrintableCount * kLineLength);
-  for (std::size_t k = 0; k < kPrintableCount; ++k) {
-    for (std::size_t j = 0; j < kLineCharacters; ++j) {
-      lines.push_back(static_cast<std::uint8_t>(0x20 + (k + j) % kPrintableCount));
-    }
-    lines.push_back('\r');
-    lines.push_back('\n');
-  }
-  return RepeatingPattern(lines);
-}
-
-std::uint64_t LinePhase(std::uint8_t c) {
-  return static_cast<std::uint64_t>(c - 0x20) * kLineLength;
-}
-
 RepeatingPattern EchoPattern() {
   std::vector<std::uint8_t> bytes(kEchoPatternPeriod);
   for (std::size_t i = 0; i < bytes.size(); i += 8) {

@@ -35,15 +35,6 @@ class RepeatingPattern {
 inline constexpr std::size_t kChargenBlockSize = 1460;
 RepeatingPattern ChargenBlockPattern();
 
-// RFC 864 lines: line k holds the 72 characters from printable character k mod 95 of the 95
-// from 0x20 to 0x7E on, wrapping round, then CR LF. After 95 lines the stream repeats.
-inline constexpr std::size_t kLineCharacters = 72;
-inline constexpr std::size_t kLineLength = kLineCharacters + 2;  // CR LF
-inline constexpr std::size_t kPrintableCount = 95;               // 0x20..0x7E
-RepeatingPattern ChargenLinesPattern();
-// Where in ChargenLinesPattern the line that starts with character c begins.
-std::uint64_t LinePhase(std::uint8_t c);
-
 // What the echo and udp modes send: a megabyte of pseudo-random bytes. A stream that loses,
 // repeats or swaps any piece shorter than that no longer lines up with it.
 inline constexpr std::size_t kEchoPatternPeriod = 1 << 20;

@@ -222,13 +222,12 @@ ChargenResult RunChargen(const RunContext& run) {
   result.check = o.check;
 
   const RepeatingPattern block = ChargenBlockPattern();
-  const RepeatingPattern lines = ChargenLinesPattern();
   StreamSession session(run, result.bytes, result.corrupted, result.firstCorrupt, result.failed);
   session.Open(true, [&](int fd, std::size_t) {
-    return Stream{fd, UINT64_MAX, 0,
-                  o.check == ChargenCheck::kLines ? StreamVerifier::JoiningLines(lines)
-                                                  : StreamVerifier(block, 0),
-                  o.check != ChargenCheck::kNone};
+    return Stream{
+        fd, UINT64_MAX, 0,
+        o.check == ChargenCheck::kLines ? StreamVerifier::JoiningLines() : StreamVerifier(block, 0),
+        o.check != ChargenCheck::kNone};
   });
   for (std::size_t i = 0; i < session.streams().size(); ++i) {
     session.Poll(i) = pollfd{session.streams()[i].fd, POLLIN, 0};

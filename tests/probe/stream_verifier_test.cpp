@@ -25,14 +25,23 @@ std::string BlockStream(std::size_t from, std::size_t length) {
 }
 
 // RFC 864 lines from line `line`, `skip` bytes into it: line k is the 72 characters from
-// printable character k mod 95 of 0x20..0x7E on, then CR LF.
-std::string LinesStream(std::size_t line, std::size_t skip, std::size_t length) {
+// character k mod 95 of the ring [low, high] on, wrapping round, then CR LF. RFC 864 has the
+// 95 printable characters from space on; some servers leave out space and '~' and still
+// start afresh every 95 lines.
+std::string LinesStream(std::size_t line, std::size_t skip, std::size_t length, char low = ' ',
+                        char high = '~') {
+  const std::size_t ring = static_cast<std::size_t>(high - low + 1);
   std::string s;
   for (std::size_t k = line; s.size() < skip + length; ++k) {
-    for (std::size_t j = 0; j < 72; ++j) s += static_cast<char>(0x20 + (k + j) % 95);
+    for (std::size_t j = 0; j < 72; ++j) s += static_cast<char>(low + (k % 95 + j) % ring);
     s += "\r\n";
   }
   return s.substr(skip, length);
+}
+
+std::string Replaced(std::string s, std::size_t at, char c) {
+  s[at] = c;
+  return s;
 }
 
 std::string EchoStream(std::uint64_t phase, std::size_t length) {
@@ -76,13 +85,12 @@ struct Case {
 
 StreamVerifier MakeVerifier(Check check) {
   static const RepeatingPattern block = ChargenBlockPattern();
-  static const RepeatingPattern lines = ChargenLinesPattern();
   static const RepeatingPattern echo = EchoPattern();
   switch (check) {
     case Check::kBlock:
       return {block, 0};
     case Check::kLines:
-      return StreamVerifier::JoiningLines(lines);
+      return StreamVerifier::JoiningLines();
     default:
       return {echo, 0};
   }
@@ -138,6 +146,30 @@ TEST(StreamVerifier, FindsTheFirstWrongByte) {
       {"lines ending in LF alone", Check::kLines,
        Without(Without(LinesStream(0, 0, 1000), 146), 72), 73 + 72},
       {"lines are not the block", Check::kLines, BlockStream(0, 1000), 72},
+      // Servers that leave space and '~' out of the ring.
+      {"93-character ring from its start", Check::kLines, LinesStream(0, 0, 3 * 95 * 74, '!', '}'),
+       std::nullopt},
+      {"93-character ring joined inside a line",
+       Check::kLines,
+       LinesStream(50, 33, 20'000, '!', '}'),
+       std::nullopt,
+       {1, 74, 7}},
+      {"93-character ring, byte changed after its wrap", Check::kLines,
+       Changed(LinesStream(0, 0, 20'000, '!', '}'), 15'000), 15'000},
+      // Once the ring is known, it stays: a wrap elsewhere is damage.
+      {"ring changes its top", Check::kLines,
+       LinesStream(0, 0, 30 * 74, '!', '}') + LinesStream(30, 0, 5 * 74, '!', '~'),
+       30 * 74 + ('}' - '?') + 1},
+      {"a line that starts where the one before did", Check::kLines,
+       LinesStream(0, 0, 30 * 74) + LinesStream(29, 0, 74), 30 * 74},
+      {"a line that starts back at the ring's bottom", Check::kLines,
+       LinesStream(0, 0, 30 * 74) + LinesStream(0, 0, 74), std::nullopt},
+      {"93-character ring starting afresh, joined before its wrap", Check::kLines,
+       LinesStream(93, 0, 200 * 74, '!', '}'), std::nullopt},
+      {"a line of 71 characters", Check::kLines, Without(LinesStream(0, 0, 500), 74 + 70), 74 + 70},
+      // A step down that cannot be the wrap: the ring would not hold what came before.
+      {"a character too low", Check::kLines, Replaced(LinesStream(0, 0, 3000), 100, ' '), 100},
+      {"a character a little low", Check::kLines, Replaced(LinesStream(0, 0, 3000), 100, '1'), 100},
       {"lines, a control character where a line starts", Check::kLines,
        "abc\r\n\x01" + LinesStream(0, 0, 100), 5},
       // The echo pattern.
@@ -176,7 +208,7 @@ TEST(StreamVerifier, DamageTheBytesDoNotShowIsKeptFirstComeFirst) {
   EXPECT_EQ(v.received(), 100u);
 }
 
-TEST(ChargenPatterns, HoldWhatTheirServersSend) {
+TEST(ChargenPatterns, TheBlockHoldsWhatOurServerSends) {
   const RepeatingPattern block = ChargenBlockPattern();
   EXPECT_EQ(block.period(), 1460u);
   EXPECT_EQ(*block.At(0), ' ');
@@ -185,14 +217,8 @@ TEST(ChargenPatterns, HoldWhatTheirServersSend) {
   EXPECT_EQ(*block.At(1459), '3') << "the block ends in '3'";
   EXPECT_EQ(*block.At(1460), ' ') << "the next block starts again with a space";
 
-  const RepeatingPattern lines = ChargenLinesPattern();
-  EXPECT_EQ(lines.period(), 95u * 74u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(lines.At(70)), 5), "fg\r\n!");
-  EXPECT_EQ(*lines.At(LinePhase('~')), '~');
-  EXPECT_EQ(*lines.At(LinePhase('~') + 1), ' ') << "the 95 characters wrap round";
-  EXPECT_EQ(LinePhase(' '), 0u);
   // Any 64 KiB from any place are readable in one piece.
-  EXPECT_GE(lines.ReadableAt(lines.period() - 1), RepeatingPattern::kSpan);
+  EXPECT_GE(block.ReadableAt(block.period() - 1), RepeatingPattern::kSpan);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(block.At(1459)), 2), "3 ");
 }
 
