@@ -600,7 +600,8 @@ def ensure_packages(names, opts, notes):
 
 
 def system_xinetd():
-    """xinetd processes that are not ours (looked at, never touched)."""
+    """xinetd processes that are not ours, the system's or anyone else's (looked at, never
+    touched). Called before ours start."""
     found = []
     for name in os.listdir("/proc"):
         if name.isdigit() and (read(f"/proc/{name}/comm") or "").strip() == "xinetd":
@@ -1024,7 +1025,8 @@ def main(argv):
             "notes": notes,
         }
         if system_xinetd():
-            notes.append(f"a system xinetd is running (pid {system_xinetd()}); left alone")
+            notes.append("xinetd processes that this benchmark did not start are running "
+                         f"(pid {', '.join(map(str, system_xinetd()))}); left alone")
         servers.extend(start_servers(names, opts, tmp, limit_binary, lifetime))
         versions = {"xinetd": first_line(["xinetd", "-version"]),
                     "socat": version_line(["socat", "-V"], "socat version")}
