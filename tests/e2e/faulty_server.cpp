@@ -86,16 +86,24 @@ struct Client {
   std::uint64_t offset = 0;  // how much of the true stream has been taken in or made
   std::string pending;       // what is still to be sent
   bool closeWhenSent = false;
+  bool cutShort = false;  // sent its last byte; what still comes in is read and dropped
 };
 
-// Sends what is pending; false once the connection is to go.
+// Sends what is pending; false once the connection is to go. A stream cut short ends with a
+// half-close, not a close: closing a socket with unread input resets the connection, and the
+// reset throws away whatever the system had not sent yet, so the client would see less than
+// the fault plan says.
 bool Flush(Client& c) {
   while (!c.pending.empty()) {
     const ssize_t n = send(c.fd.Get(), c.pending.data(), c.pending.size(), MSG_NOSIGNAL);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     c.pending.erase(0, static_cast<std::size_t>(n));
   }
-  return !c.closeWhenSent;
+  if (c.closeWhenSent && !c.cutShort) {
+    c.cutShort = true;
+    return shutdown(c.fd.Get(), SHUT_WR) == 0;
+  }
+  return true;
 }
 
 }  // namespace
@@ -194,14 +202,14 @@ void FaultyServer::Serve() {
         const ssize_t n = recv(c.fd.Get(), buffer.data(), buffer.size(), 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
           keep = false;
-        } else if (n > 0 && !c.chargen) {
+        } else if (n > 0 && !c.chargen && !c.cutShort) {
           std::string chunk(buffer.data(), static_cast<std::size_t>(n));
           c.closeWhenSent = ApplyStreamFault(chunk, c.offset, plan_);
           c.offset += static_cast<std::uint64_t>(n);
           c.pending = std::move(chunk);
         }
       }
-      if (keep && c.chargen && c.pending.empty() && !c.closeWhenSent) {
+      if (keep && c.chargen && c.pending.empty() && !c.closeWhenSent && !c.cutShort) {
         std::string chunk(kChunk, '\0');
         for (std::size_t j = 0; j < kChunk; ++j) {
           const std::uint64_t o = c.offset + plan_.skip + j;
