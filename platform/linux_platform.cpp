@@ -4,10 +4,10 @@
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 
 #include "platform/socket_errors.h"
@@ -109,8 +109,11 @@ int LinuxPlatform::listen(SocketHandle s, int backlog) {
 
 std::uint32_t LinuxPlatform::PollIndexFor(SocketHandle s, short events) {
   std::size_t slot = (static_cast<std::size_t>(s) * 2654435761u) % kSlotCount;
-  while (slotFd_[slot] >= 0 && slotFd_[slot] != Fd(s)) slot = (slot + 1) % kSlotCount;
-  if (slotFd_[slot] < 0) {
+  while (slotGeneration_[slot] == generation_ && slotFd_[slot] != Fd(s)) {
+    slot = (slot + 1) % kSlotCount;
+  }
+  if (slotGeneration_[slot] != generation_) {
+    slotGeneration_[slot] = generation_;
     slotFd_[slot] = Fd(s);
     slotIndex_[slot] = polledCount_;
     polled_[polledCount_] = pollfd{Fd(s), 0, 0};
@@ -124,7 +127,12 @@ std::uint32_t LinuxPlatform::PollIndexFor(SocketHandle s, short events) {
 int LinuxPlatform::select(int /*nfds: poll(2) needs no bound*/, ReadinessSet& read,
                           ReadinessSet& write, ReadinessSet& except, long timeoutMicros) {
   // poll(2) instead of select(2): the system's fd_set cannot hold descriptors of 1024 and up.
-  slotFd_.fill(-1);
+  // A new generation forgets every slot at once; the table is cleared only when the count
+  // wraps.
+  if (++generation_ == 0) {
+    slotGeneration_.fill(0);
+    generation_ = 1;
+  }
   polledCount_ = 0;
   std::array<std::uint32_t, kReadinessSetCapacity> readAt{};
   std::array<std::uint32_t, kReadinessSetCapacity> writeAt{};
@@ -139,18 +147,16 @@ int LinuxPlatform::select(int /*nfds: poll(2) needs no bound*/, ReadinessSet& re
   // that for a failed client, so nothing is ever reported exceptional. A client's errors and
   // hang-ups still show, as readable and writable.
 
-  using Clock = std::chrono::steady_clock;
-  using std::chrono::microseconds;
-  const Clock::time_point deadline = Clock::now() + microseconds(timeoutMicros);
+  // The system call itself, not the C library's wrapper: on an interruption by a signal the
+  // kernel leaves the time still to wait in the timeout, so the wait goes on for the rest of
+  // it without a clock reading in every pass. A signal is no reason to stop serving, nor to
+  // wait longer than asked: signals that keep coming faster than the timeout would otherwise
+  // hold the loop in here for good.
   timespec timeout{timeoutMicros / 1000000, (timeoutMicros % 1000000) * 1000};
-  int result = 0;
-  while ((result = ::ppoll(polled_.data(), polledCount_, &timeout, nullptr)) < 0 &&
+  long result = 0;
+  while ((result = ::syscall(SYS_ppoll, polled_.data(), static_cast<nfds_t>(polledCount_), &timeout,
+                             nullptr, 0)) < 0 &&
          errno == EINTR) {
-    // A signal is no reason to stop serving, nor to wait longer than asked: signals that keep
-    // coming faster than the timeout would otherwise hold the loop in here for good.
-    const auto left = std::chrono::duration_cast<microseconds>(deadline - Clock::now()).count();
-    const long micros = left > 0 ? static_cast<long>(left) : 0;
-    timeout = timespec{micros / 1000000, (micros % 1000000) * 1000};
   }
   if (result < 0) return Fail(kSocketError);
 

@@ -46,6 +46,8 @@ class LinuxPlatform final : public Platform {
   int lastErrno_ = 0;
   std::array<pollfd, kMostPolled> polled_{};
   std::uint32_t polledCount_ = 0;
+  std::uint32_t generation_ = 0;  // slots of other generations are free
+  std::array<std::uint32_t, kSlotCount> slotGeneration_{};
   std::array<std::int32_t, kSlotCount> slotFd_{};
   std::array<std::uint32_t, kSlotCount> slotIndex_{};
   ConsoleKeyboard keyboard_;
